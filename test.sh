@@ -1,0 +1,23 @@
+#!/bin/sh
+# Builds veldra twice, normally and with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs the whole test suite on each build.
+# Fails on any failing test or sanitizer report. Extra arguments go to ctest
+# (for example -L unit, or -LE slow).
+set -e
+cd "$(dirname "$0")"
+tools/install-deps.sh test
+jobs=$(nproc)
+
+# Sanitizer reports end the process with a failure status; leaks are reported.
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+for variant in normal sanitize; do
+  dir=build/test-$variant
+  sanitize=OFF
+  [ $variant = sanitize ] && sanitize=ON
+  echo "=== $variant build ==="
+  cmake -S . -B $dir -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDRA_SANITIZE=$sanitize >/dev/null
+  cmake --build $dir -j"$jobs"
+  (cd $dir && ctest --output-on-failure -j"$jobs" "$@")
+done

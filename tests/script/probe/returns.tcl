@@ -1,0 +1,2 @@
+# A built-in script that returns at its top level.
+return "returned early"

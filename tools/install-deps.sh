@@ -1,0 +1,21 @@
+#!/bin/sh
+# Installs, as root, the Debian packages that building and testing veldra
+# need, skipping those already installed. Usage: tools/install-deps.sh [test]
+set -e
+packages="build-essential cmake tcl8.6-dev tcl8.6"
+if [ "$1" = test ]; then
+  packages="$packages libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux socat clang libclang-rt-14-dev"
+fi
+missing=""
+for package in $packages; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing="$missing $package"
+done
+[ -z "$missing" ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing Debian packages:$missing (run as root to install them)" >&2
+  exit 1
+fi
+echo "install-deps: installing$missing"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq $missing >/dev/null
