@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "commands/GroupsockCommands.hh"
 #include "runtime/ArgumentHelpers.hh"
 #include "runtime/DelayQueue.hh"
 #include "startup/Embedding.hh"
@@ -153,6 +154,7 @@ int setupNewCommands(Tcl_Interp* interp) {
               TCL_LINK_BOOLEAN | TCL_LINK_READ_ONLY);
   Tcl_CreateCommand(interp, "veldra_alternativeErrorOutput", TclCmdVeldraAlternativeErrorOutput,
                     nullptr, nullptr);
+  if (Groupsock_Init(interp, TAG) != 0) return 1;
   if (Descramble_Init(interp, TAG) != 0) return 1;
   return 0;
 }

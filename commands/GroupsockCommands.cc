@@ -1,0 +1,513 @@
+// The groupsock commands: scripts create multicast sockets as interpreter
+// channels, read and write datagrams on them, hand them to background
+// relaying and query or change their parameters. The utility commands of the
+// family live in UtilityCommands.cc; Groupsock_Init registers both.
+#include "commands/GroupsockCommands.hh"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands/GroupsockChannel.hh"
+#include "commands/UtilityCommands.hh"
+#include "groupsock/Groupsock.hh"
+#include "groupsock/GroupsockLookupTable.hh"
+#include "groupsock/NetAddress.hh"
+#include "groupsock/OurIPAddress.hh"
+#include "groupsock/Socket.hh"
+#include "runtime/ArgumentHelpers.hh"
+#include "runtime/TclUsageEnvironment.hh"
+
+namespace {
+
+// The datagram buffer of groupsock_read and groupsock_write: 51200 bytes of
+// datagram, then room for the terminating zero byte and for the 16-byte
+// trailer that relaying appends in place. Neither command keeps anything in
+// it between calls.
+unsigned char buf[IO_BUFFER_SIZE];
+
+// Room that Groupsock::output needs behind a datagram for the relay trailer.
+constexpr unsigned TRAILER_ROOM = IO_BUFFER_SIZE - MAX_DATAGRAM_SIZE;
+
+// The tag of the most recent Groupsock_Init.
+std::string& ourTag() {
+  static std::string tag;
+  return tag;
+}
+
+// The usage environment of the interpreter running a command.
+TclUsageEnvironment& envOf(Tcl_Interp* interp) {
+  return *TclUsageEnvironment::getEnvironFromInterp(interp, groupsockCommandsTag());
+}
+
+// The dotted text of a network-order address.
+std::string dotted(unsigned address) {
+  in_addr addr;
+  addr.s_addr = address;
+  return inet_ntoa(addr);
+}
+
+// Parses an initial offset; a negative one is refused with a message.
+bool parseOffset(Tcl_Interp* interp, UsageEnvironment& env, char const* text, int& offset) {
+  if (Tcl_GetInt(interp, text, &offset) != TCL_OK) return false;
+  if (offset < 0) {
+    env.setResultMsg("start offset must be non-negative");
+    return false;
+  }
+  return true;
+}
+
+// The body of groupsock_create (sourceText null, ttlText given) and of
+// groupsock_createSSM (sourceText given, ttlText null): finds or creates the
+// groupsock, takes over one that a tunnel created, and registers a channel
+// for it whose name becomes the result.
+int createGroupsock(Tcl_Interp* interp, char const* groupText, char const* sourceText,
+                    char const* portText, char const* ttlText) {
+  TclUsageEnvironment& env = envOf(interp);
+  unsigned const group = our_inet_addr(groupText);
+  if (group == NO_SOURCE_FILTER) {
+    Tcl_AppendResult(interp, "bad group address: ", groupText, static_cast<char*>(nullptr));
+    return TCL_ERROR;
+  }
+  unsigned source = NO_SOURCE_FILTER;
+  if (sourceText != nullptr) {
+    source = our_inet_addr(sourceText);
+    if (source == NO_SOURCE_FILTER) {
+      Tcl_AppendResult(interp, "bad source address: ", sourceText, static_cast<char*>(nullptr));
+      return TCL_ERROR;
+    }
+  }
+  int portNum;
+  if (Tcl_GetInt(interp, portText, &portNum) != TCL_OK) return TCL_ERROR;
+  Port const port(static_cast<unsigned short>(portNum));
+  int ttl = 255;
+  if (ttlText != nullptr && Tcl_GetInt(interp, ttlText, &ttl) != TCL_OK) return TCL_ERROR;
+
+  bool isNew = false;
+  Groupsock* groupsock =
+      sourceText != nullptr
+          ? OurGroupsocks.Fetch(env, group, source, port, isNew)
+          : OurGroupsocks.Fetch(env, group, port, static_cast<unsigned char>(ttl), isNew);
+  if (groupsock == nullptr) return TCL_ERROR;
+  int const descriptor = groupsock->socketNum();
+
+  if (isNew) {
+    // A groupsock whose socket could not be set up comes back unregistered,
+    // the reason (e.g. the bind() error) in the result. Never wrap it.
+    if (OurGroupsocks.Lookup(env, descriptor) != groupsock) {
+      groupsock->deleteWhenSafe();
+      return TCL_ERROR;
+    }
+  } else if (!groupsock->tunnelOwned()) {
+    char message[120];
+    unsigned const hostPort = ntohs(port.num());
+    if (sourceText != nullptr)
+      std::snprintf(message, sizeof message, "(address,source)/port (%s,%s)/%u is already in use",
+                    dotted(group).c_str(), dotted(source).c_str(), hostPort);
+    else
+      std::snprintf(message, sizeof message, "address/port %s/%u is already in use",
+                    dotted(group).c_str(), hostPort);
+    env.setResultMsg(message);
+    return TCL_ERROR;
+  } else {
+    // A tunnel made it for its peer: from now on the script reads it. Its
+    // members stay; the ttl asked for here does not apply to it.
+    env.getScheduler().setBackgroundHandling(descriptor, 0, nullptr, nullptr);
+    groupsock->setTunnelOwned(false);
+  }
+
+  Tcl_Channel channel = GroupsockChannel::create(descriptor);
+  if (channel == nullptr) {
+    char message[80];
+    std::snprintf(message, sizeof message,
+                  "Internal error: Couldn't convert socket #%d into a Tcl channel", descriptor);
+    env.setResultMsg(message);
+    if (isNew) {
+      OurGroupsocks.Remove(groupsock);
+      groupsock->deleteWhenSafe();
+    }
+    return TCL_ERROR;
+  }
+  Tcl_RegisterChannel(interp, channel);
+  env.setResultMsg(Tcl_GetChannelName(channel));
+  return TCL_OK;
+}
+
+// groupsock_create groupAddress portNum ttl
+int groupsock_createCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, "groupAddress", "portNum", "ttl", nullptr))
+    return TCL_ERROR;
+  return createGroupsock(interp, argv[1], nullptr, argv[2], argv[3]);
+}
+
+// groupsock_createSSM groupAddress sourceAddress portNum
+int groupsock_createSSMCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, "groupAddress", "sourceAddress", "portNum", nullptr))
+    return TCL_ERROR;
+  return createGroupsock(interp, argv[1], argv[2], argv[3], nullptr);
+}
+
+// groupsock_read socket ?initialOffset ?initialBinaryDataResult ?sourceAddress
+//
+// Waits for one datagram (the socket is blocking). The result is its text
+// from initialOffset up to the first zero byte; the bytes before the offset
+// go to initialBinaryDataResult as "0x%02x" list elements, the sender to
+// sourceAddress. The datagram is also counted and relayed to the members.
+int groupsock_readCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, "socket", "?initialOffset", "?initialBinaryDataResult",
+                    "?sourceAddress", nullptr))
+    return TCL_ERROR;
+  TclUsageEnvironment& env = envOf(interp);
+  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  if (groupsock == nullptr) return TCL_ERROR;
+  int offset = 0;
+  if (argc > 2 && !parseOffset(interp, env, argv[2], offset)) return TCL_ERROR;
+
+  // A member may tear itself down while the datagram is relayed and take the
+  // groupsock with it, so the groupsock is not touched after this.
+  unsigned bytesRead = 0;
+  sockaddr_in fromAddress{};
+  if (!groupsock->handleRead(buf, MAX_DATAGRAM_SIZE, bytesRead, fromAddress)) return TCL_ERROR;
+  buf[bytesRead] = '\0';
+
+  // Variables that cannot be set are passed over.
+  if (argc > 3) {
+    Tcl_DString bytes;
+    Tcl_DStringInit(&bytes);
+    unsigned const count = std::min(static_cast<unsigned>(offset), bytesRead);
+    for (unsigned i = 0; i < count; ++i) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "0x%02x", buf[i]);
+      Tcl_DStringAppendElement(&bytes, hex);
+    }
+    Tcl_SetVar(interp, argv[3], Tcl_DStringValue(&bytes), 0);
+    Tcl_DStringFree(&bytes);
+  }
+  if (argc > 4) Tcl_SetVar(interp, argv[4], dotted(fromAddress.sin_addr.s_addr).c_str(), 0);
+
+  if (static_cast<unsigned>(offset) < bytesRead)
+    env.setResultMsg(reinterpret_cast<char const*>(buf + offset));
+  else
+    Tcl_ResetResult(interp);
+  return TCL_OK;
+}
+
+// Puts the first offset bytes of a datagram into buf: the values of the list
+// initialBinaryData, as far as it goes, then zeros. False, with the message
+// as the result, for a malformed list or a value that is not a byte.
+bool putInitialBytes(Tcl_Interp* interp, UsageEnvironment& env, char const* initialBinaryData,
+                     int offset) {
+  int count;
+  char** values;
+  if (ourTcl_SplitList(interp, initialBinaryData, count, values) != TCL_OK) return false;
+  int const given = std::min(offset, count);
+  bool ok = true;
+  for (int i = 0; ok && i < given; ++i) {
+    int value;
+    if (Tcl_GetInt(interp, values[i], &value) != TCL_OK) {
+      env.setResultMsg("supplied initial datum \"", values[i], "\" is not an integer");
+      ok = false;
+    } else if (static_cast<unsigned>(value) >= 256) {  // negative values too
+      env.setResultMsg("supplied initial datum \"", values[i], "\" cannot fit into a byte");
+      ok = false;
+    } else {
+      buf[i] = static_cast<unsigned char>(value);
+    }
+  }
+  ourSplitListFree(values);
+  if (ok) std::memset(buf + given, 0, static_cast<size_t>(offset - given));
+  return ok;
+}
+
+// groupsock_write socket data ?ttl ?initialOffset ?initialBinaryData, and
+// the option -no0 anywhere
+//
+// Sends the data text with its terminating zero byte (without it under
+// -no0) to the group and relays it to the members. With an initial offset
+// the text stands behind that many bytes taken from initialBinaryData.
+int groupsock_writeCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
+  // Every -no0 is taken out before anything else looks at the arguments; so
+  // the text -no0 itself can never be sent as data.
+  std::vector<char const*> args;
+  bool sendZero = true;
+  for (int i = 0; i < argc; ++i) {
+    if (i > 0 && std::strcmp(argv[i], "-no0") == 0)
+      sendZero = false;
+    else
+      args.push_back(argv[i]);
+  }
+  int const numArgs = static_cast<int>(args.size());
+  if (!CheckNumArgs(interp, numArgs, args.data(), "socket", "data", "?ttl", "?initialOffset",
+                    "?initialBinaryData", nullptr))
+    return TCL_ERROR;
+  TclUsageEnvironment& env = envOf(interp);
+  Groupsock* groupsock = Groupsock_lookupByName(env, args[1]);
+  if (groupsock == nullptr) return TCL_ERROR;
+
+  unsigned char ttl = groupsock->ttl();
+  if (numArgs > 3) {
+    int value;
+    if (Tcl_GetInt(interp, args[3], &value) != TCL_OK) return TCL_ERROR;
+    ttl = static_cast<unsigned char>(value);
+  }
+  int offset = 0;
+  if (numArgs > 4 && !parseOffset(interp, env, args[4], offset)) return TCL_ERROR;
+
+  char const* data = args[2];
+  size_t const length = std::strlen(data);
+  unsigned long long const size = offset + length + (sendZero ? 1 : 0);
+
+  // The datagram is built where 16 writable bytes follow it: the relay
+  // appends its trailer there in place.
+  unsigned char* datagram = buf;
+  std::unique_ptr<unsigned char[]> heapBuffer;
+  if (offset == 0) {
+    // No size limit here: a text too long for buf gets a buffer of its own.
+    if (size > MAX_DATAGRAM_SIZE) {
+      heapBuffer.reset(new unsigned char[length + 1 + TRAILER_ROOM]);
+      datagram = heapBuffer.get();
+    }
+    std::memcpy(datagram, data, length + 1);
+  } else {
+    if (size > MAX_DATAGRAM_SIZE) {
+      char message[100];
+      std::snprintf(message, sizeof message,
+                    "total data size specified (%llu) exceeds the maximum allowed (%u)", size,
+                    MAX_DATAGRAM_SIZE);
+      env.setResultMsg(message);
+      return TCL_ERROR;
+    }
+    if (!putInitialBytes(interp, env, numArgs > 5 ? args[5] : "", offset)) return TCL_ERROR;
+    std::memcpy(buf + offset, data, length + 1);
+  }
+
+  // The relay may delete the groupsock; it is not touched after this.
+  if (!groupsock->output(env, ttl, datagram, static_cast<unsigned>(size), nullptr))
+    return TCL_ERROR;
+  Tcl_ResetResult(interp);
+  return TCL_OK;
+}
+
+// groupsock_delete socket
+//
+// Deletes the groupsock whatever members it has (tunnels that joined through
+// it lose it without notice) and unregisters its channel. A name that no
+// longer resolves is not an error: the lookup's message stands as the result.
+int groupsock_deleteCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
+  TclUsageEnvironment& env = envOf(interp);
+  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  if (groupsock == nullptr) return TCL_OK;
+
+  Tcl_Channel channel = Tcl_GetChannel(interp, argv[1], nullptr);
+  env.getScheduler().setBackgroundHandling(groupsock->socketNum(), 0, nullptr, nullptr);
+  OurGroupsocks.Remove(groupsock);
+  groupsock->deleteWhenSafe();
+  // The channel may be held elsewhere (another interpreter) and outlive the
+  // unregistering: from now on it touches no descriptor.
+  GroupsockChannel::detach(channel);
+  Tcl_UnregisterChannel(interp, channel);
+  Tcl_ResetResult(interp);  // a failed flush on close may have left a message
+  return TCL_OK;
+}
+
+// groupsock_getCreationParams socket: "group port ttl", or for a
+// source-specific group "{group source} port ttl". The port is the one the
+// socket was created with, also after a destination change.
+int groupsock_getCreationParamsCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
+  TclUsageEnvironment& env = envOf(interp);
+  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  if (groupsock == nullptr) return TCL_ERROR;
+
+  char text[80];
+  std::string const group = dotted(groupsock->groupAddress().s_addr);
+  unsigned const port = ntohs(groupsock->port().num());
+  unsigned const ttl = groupsock->ttl();
+  if (groupsock->isSSM())
+    std::snprintf(text, sizeof text, "{%s %s} %u %u", group.c_str(),
+                  dotted(groupsock->sourceFilterAddress().s_addr).c_str(), port, ttl);
+  else
+    std::snprintf(text, sizeof text, "%s %u %u", group.c_str(), port, ttl);
+  env.setResultMsg(text);
+  return TCL_OK;
+}
+
+// groupsock_turnOnBackgroundReadHandling socket: from now on the event loop
+// reads every arriving datagram, counts it, relays it to the members and
+// drops it; scripts no longer see it. This uses the descriptor's one file
+// handler, the same one that fileevent on the channel uses.
+int groupsock_turnOnBackgroundReadHandlingCmd(ClientData, Tcl_Interp* interp, int argc,
+                                              char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
+  TclUsageEnvironment& env = envOf(interp);
+  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  if (groupsock == nullptr) return TCL_ERROR;
+  env.getScheduler().setBackgroundHandling(groupsock->socketNum(), TaskScheduler::READABLE,
+                                           socketReadHandler, groupsock);
+  return TCL_OK;
+}
+
+// groupsock_turnOffBackgroundReadHandling socket
+int groupsock_turnOffBackgroundReadHandlingCmd(ClientData, Tcl_Interp* interp, int argc,
+                                               char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
+  TclUsageEnvironment& env = envOf(interp);
+  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  if (groupsock == nullptr) return TCL_ERROR;
+  env.getScheduler().setBackgroundHandling(groupsock->socketNum(), 0, nullptr, nullptr);
+  return TCL_OK;
+}
+
+// groupsock_getOurIPAddress: the host's own address, dotted. Fails with the
+// discovery's message when none can be found.
+int groupsock_getOurIPAddressCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, nullptr)) return TCL_ERROR;
+  TclUsageEnvironment& env = envOf(interp);
+  unsigned const address = ourIPAddress(env);
+  if (address == 0) return TCL_ERROR;
+  env.setResultMsg(dotted(address).c_str());
+  return TCL_OK;
+}
+
+// groupsock_chooseRandomIPv4SSMAddress: a random group in 232.0.1.0 to
+// 232.255.255.254, dotted.
+int groupsock_chooseRandomIPv4SSMAddressCmd(ClientData, Tcl_Interp* interp, int argc,
+                                            char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, nullptr)) return TCL_ERROR;
+  TclUsageEnvironment& env = envOf(interp);
+  unsigned const address = chooseRandomIPv4SSMAddress(env);
+  if (address == 0) return TCL_ERROR;
+  env.setResultMsg(dotted(address).c_str());
+  return TCL_OK;
+}
+
+// groupsock_haveSeenIncomingTraffic: "1" once any groupsock has read
+// multicast from the local network (its own looped-back datagrams aside) or
+// sent out multicast that arrived through a tunnel.
+int groupsock_haveSeenIncomingTrafficCmd(ClientData, Tcl_Interp* interp, int argc,
+                                         char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, nullptr)) return TCL_ERROR;
+  bool const seen = Groupsock::statsIncoming.haveSeenTraffic() ||
+                    Groupsock::statsRelayedOutgoing.haveSeenTraffic();
+  Tcl_SetResult(interp, const_cast<char*>(seen ? "1" : "0"), TCL_STATIC);
+  return TCL_OK;
+}
+
+// groupsock_multicastSendOnly socket: accepted for compatibility; no effect.
+int groupsock_multicastSendOnlyCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
+  TclUsageEnvironment& env = envOf(interp);
+  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  if (groupsock == nullptr) return TCL_ERROR;
+  groupsock->multicastSendOnly();
+  return TCL_OK;
+}
+
+// groupsock_changeDestinationAddress socket address: later writes go to
+// address (a group, which is then joined instead of the old destination, or a
+// unicast host); port and time-to-live stay.
+int groupsock_changeDestinationAddressCmd(ClientData, Tcl_Interp* interp, int argc,
+                                          char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, "socket", "address", nullptr)) return TCL_ERROR;
+  TclUsageEnvironment& env = envOf(interp);
+  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  if (groupsock == nullptr) return TCL_ERROR;
+  in_addr destination;
+  destination.s_addr = our_inet_addr(argv[2]);
+  if (destination.s_addr == NO_SOURCE_FILTER) {
+    Tcl_AppendResult(interp, "bad IP address: ", argv[2], static_cast<char*>(nullptr));
+    return TCL_ERROR;
+  }
+  groupsock->changeDestinationParameters(destination, Port(0), -1);
+  return TCL_OK;
+}
+
+// groupsock_setMembersAreTransient socket: members stay only as long as
+// their joins are renewed.
+int groupsock_setMembersAreTransientCmd(ClientData, Tcl_Interp* interp, int argc,
+                                        char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
+  TclUsageEnvironment& env = envOf(interp);
+  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  if (groupsock == nullptr) return TCL_ERROR;
+  groupsock->setMembersAreTransient(true);
+  return TCL_OK;
+}
+
+struct CommandEntry {
+  char const* name;
+  Tcl_CmdProc* proc;
+};
+
+// The family, in registration order.
+CommandEntry const commands[] = {
+    {"groupsock_create", groupsock_createCmd},
+    {"groupsock_createSSM", groupsock_createSSMCmd},
+    {"groupsock_read", groupsock_readCmd},
+    {"groupsock_write", groupsock_writeCmd},
+    {"groupsock_delete", groupsock_deleteCmd},
+    {"groupsock_getCreationParams", groupsock_getCreationParamsCmd},
+    {"groupsock_turnOnBackgroundReadHandling", groupsock_turnOnBackgroundReadHandlingCmd},
+    {"groupsock_turnOffBackgroundReadHandling", groupsock_turnOffBackgroundReadHandlingCmd},
+    {"groupsock_getOurIPAddress", groupsock_getOurIPAddressCmd},
+    {"groupsock_chooseRandomIPv4SSMAddress", groupsock_chooseRandomIPv4SSMAddressCmd},
+    {"groupsock_haveSeenIncomingTraffic", groupsock_haveSeenIncomingTrafficCmd},
+    {"groupsock_multicastSendOnly", groupsock_multicastSendOnlyCmd},
+    {"groupsock_changeDestinationAddress", groupsock_changeDestinationAddressCmd},
+    {"groupsock_setMembersAreTransient", groupsock_setMembersAreTransientCmd},
+    {"ipAddressFromName", ipAddressFromNameCmd},
+    {"seedRandom", seedRandomCmd},
+    {"random", randomCmd},
+    {"processExists", processExistsCmd},
+    {"groupsock_initInSlave", groupsock_initInSlaveCmd},
+    {"groupsock_loopbackWorks", groupsock_loopbackWorksCmd},
+    {"groupsock_setSendingInterfaceAddress", groupsock_setSendingInterfaceAddressCmd},
+    {"groupsock_setReceivingInterfaceAddress", groupsock_setReceivingInterfaceAddressCmd},
+};
+
+}  // namespace
+
+// Attaches the environment first, so that every command finds it under tag.
+int Groupsock_Init(Tcl_Interp* interp, char const* tag) {
+  TclUsageEnvironment::getEnvironFromInterp(interp, tag);
+  if (ourTag() != tag) ourTag() = tag;  // tag may be our own text (groupsock_initInSlave)
+  for (CommandEntry const& command : commands)
+    Tcl_CreateCommand(interp, command.name, command.proc, nullptr, nullptr);
+  return 0;
+}
+
+// Channel name -> channel -> its readable descriptor -> the groupsock
+// registered under that descriptor.
+Groupsock* Groupsock_lookupByName(UsageEnvironment& env, char const* name) {
+  auto* tclEnv = dynamic_cast<TclUsageEnvironment*>(&env);
+  if (tclEnv == nullptr) return nullptr;  // no interpreter, so no channels
+  Tcl_Interp* interp = tclEnv->getInterp();
+
+  Tcl_Channel channel = Tcl_GetChannel(interp, name, nullptr);
+  if (channel == nullptr) {
+    Tcl_AppendResult(interp, "Failed to get channel for \"", name, "\"",
+                     static_cast<char*>(nullptr));
+    return nullptr;
+  }
+  ClientData handle;
+  if (Tcl_GetChannelHandle(channel, TCL_READABLE, &handle) != TCL_OK) {
+    Tcl_AppendResult(interp, "Failed to get file from channel for \"", name, "\"",
+                     static_cast<char*>(nullptr));
+    return nullptr;
+  }
+  int const descriptor = static_cast<int>(reinterpret_cast<intptr_t>(handle));
+  if (descriptor < 0) return nullptr;
+  Groupsock* groupsock = OurGroupsocks.Lookup(env, descriptor);
+  if (groupsock == nullptr) env.setResultMsg("socket is no longer in use");
+  return groupsock;
+}
+
+char const* groupsockCommandsTag() { return ourTag().c_str(); }

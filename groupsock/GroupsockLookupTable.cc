@@ -1,0 +1,147 @@
+// Every groupsock of the process, by group, source filter and port, and by
+// socket descriptor.
+#include "groupsock/GroupsockLookupTable.hh"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "groupsock/Groupsock.hh"
+#include "groupsock/GroupsockPrivate.hh"
+#include "groupsock/NetAddress.hh"
+#include "runtime/UsageEnvironment.hh"
+
+// Built before main and never destroyed. The process ends through the
+// interpreter's exit, which finalises the interpreter library (and with it
+// its memory allocator) before static objects are destroyed; destroying the
+// table then would hand its entries back to that finalised allocator. The
+// groupsocks themselves are never deleted at exit either.
+GroupsockLookupTable& OurGroupsocks = *new GroupsockLookupTable;
+
+namespace {
+
+// A socket descriptor as a one-word key.
+char const* descriptorKey(int sock) {
+  return reinterpret_cast<char const*>(static_cast<intptr_t>(sock));
+}
+
+// The environment's descriptor table, or nullptr when it has none. Looking
+// creates neither the private record nor the table.
+HashTable* descriptorTable(UsageEnvironment& env) {
+  auto* priv = static_cast<GroupsockPrivate*>(env.groupsockPriv);
+  return priv == nullptr ? nullptr : priv->socketsByDescriptor;
+}
+
+}  // namespace
+
+// The any-source groupsock for groupAddress and port (isNew false), or a
+// new one with time-to-live ttl (isNew true); nullptr when none could be
+// made. An existing groupsock is returned whatever its time-to-live.
+Groupsock* GroupsockLookupTable::Fetch(UsageEnvironment& env, unsigned groupAddress, Port port,
+                                       unsigned char ttl, bool& isNew) {
+  isNew = false;
+  Groupsock* groupsock = Lookup(groupAddress, port);
+  if (groupsock != nullptr) return groupsock;
+  groupsock = AddNew(env, groupAddress, NO_SOURCE_FILTER, port, ttl);
+  isNew = groupsock != nullptr;
+  return groupsock;
+}
+
+// The same for a source-specific group.
+Groupsock* GroupsockLookupTable::Fetch(UsageEnvironment& env, unsigned groupAddress,
+                                       unsigned sourceFilterAddr, Port port, bool& isNew) {
+  isNew = false;
+  Groupsock* groupsock = Lookup(groupAddress, sourceFilterAddr, port);
+  if (groupsock != nullptr) return groupsock;
+  groupsock = AddNew(env, groupAddress, sourceFilterAddr, port, 0);
+  isNew = groupsock != nullptr;
+  return groupsock;
+}
+
+// Creates a groupsock (source-specific unless sourceFilterAddr is all ones)
+// and registers it under its descriptor and its address. It comes back
+// unregistered, the caller's to dispose of, when its socket could not be
+// set up, or when its descriptor is already registered to another
+// groupsock ("Attempting to replace an existing socket (<descriptor>" then
+// stands as the result message).
+Groupsock* GroupsockLookupTable::AddNew(UsageEnvironment& env, unsigned groupAddress,
+                                        unsigned sourceFilterAddr, Port port, unsigned char ttl) {
+  in_addr group;
+  group.s_addr = groupAddress;
+  Groupsock* groupsock;
+  if (sourceFilterAddr == NO_SOURCE_FILTER) {
+    groupsock = new Groupsock(env, group, port, ttl);
+  } else {
+    in_addr source;
+    source.s_addr = sourceFilterAddr;
+    groupsock = new Groupsock(env, group, source, port);
+  }
+  int const sock = groupsock->socketNum();
+  if (sock < 0) return groupsock;
+
+  GroupsockPrivate* priv = groupsockPriv(groupsock->env());
+  if (priv->socketsByDescriptor == nullptr) {
+    priv->socketsByDescriptor = HashTable::create(HashTable::ONE_WORD_KEYS);
+  }
+  if (priv->socketsByDescriptor->Lookup(descriptorKey(sock)) != nullptr) {
+    char msg[100];
+    std::snprintf(msg, sizeof msg, "Attempting to replace an existing socket (%d", sock);
+    env.setResultMsg(msg);
+    return groupsock;
+  }
+  priv->socketsByDescriptor->Add(descriptorKey(sock), groupsock);
+  table.Add(groupAddress, sourceFilterAddr, port, groupsock);
+  return groupsock;
+}
+
+// The any-source groupsock for groupAddress and port, or nullptr.
+Groupsock* GroupsockLookupTable::Lookup(unsigned groupAddress, Port port) {
+  return Lookup(groupAddress, NO_SOURCE_FILTER, port);
+}
+
+// The groupsock for groupAddress, sourceFilterAddr (all ones: any source)
+// and port, or nullptr.
+Groupsock* GroupsockLookupTable::Lookup(unsigned groupAddress, unsigned sourceFilterAddr,
+                                        Port port) {
+  return static_cast<Groupsock*>(table.Lookup(groupAddress, sourceFilterAddr, port));
+}
+
+// The groupsock registered in env under descriptor sock, or nullptr.
+Groupsock* GroupsockLookupTable::Lookup(UsageEnvironment& env, int sock) {
+  if (sock < 0) return nullptr;
+  HashTable* sockets = descriptorTable(env);
+  return sockets == nullptr ? nullptr
+                            : static_cast<Groupsock*>(sockets->Lookup(descriptorKey(sock)));
+}
+
+// Unregisters groupsock without deleting it. Each entry goes only if it
+// holds this very groupsock: a descriptor or an address registered to
+// another one stays. When the descriptor table becomes empty it is deleted,
+// and the environment's private record with it if nothing else is kept
+// there. Returns whether the address entry was removed.
+bool GroupsockLookupTable::Remove(Groupsock const* groupsock) {
+  if (groupsock == nullptr) return false;
+
+  int const sock = groupsock->socketNum();
+  UsageEnvironment& env = groupsock->env();
+  HashTable* sockets = descriptorTable(env);
+  if (sock >= 0 && sockets != nullptr && sockets->Lookup(descriptorKey(sock)) == groupsock) {
+    sockets->Remove(descriptorKey(sock));
+    if (sockets->numEntries() == 0) {
+      delete sockets;
+      static_cast<GroupsockPrivate*>(env.groupsockPriv)->socketsByDescriptor = nullptr;
+      reclaimGroupsockPriv(env);
+    }
+  }
+
+  unsigned const group = groupsock->groupAddress().s_addr;
+  unsigned const source = groupsock->sourceFilterAddress().s_addr;
+  if (table.Lookup(group, source, groupsock->port()) != groupsock) return false;
+  return table.Remove(group, source, groupsock->port());
+}
+
+GroupsockLookupTable::Iterator::Iterator(GroupsockLookupTable& groupsocks)
+    : iter(groupsocks.table) {}
+
+// The next groupsock, or nullptr at the end. The one just returned may be
+// removed from the table before the next call.
+Groupsock* GroupsockLookupTable::Iterator::next() { return static_cast<Groupsock*>(iter.next()); }

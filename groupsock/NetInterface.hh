@@ -1,0 +1,69 @@
+// The roots of every network endpoint: NetInterface, and DirectedNetInterface,
+// a member to which a groupsock relays what it reads or sends (a tunnel).
+#ifndef VELDRA_GROUPSOCK_NETINTERFACE_HH
+#define VELDRA_GROUPSOCK_NETINTERFACE_HH
+
+#include "runtime/HashTable.hh"
+
+class UsageEnvironment;
+
+class NetInterface {
+ public:
+  virtual ~NetInterface();
+
+  // When set, every socket and tunnel reports through this environment
+  // instead of the one it was given. Nothing in the gateway sets it.
+  static UsageEnvironment* DefaultUsageEnvironment;
+
+ protected:
+  NetInterface() = default;
+};
+
+class DirectedNetInterface : public NetInterface {
+ public:
+  ~DirectedNetInterface() override;
+
+  // Hands the member one datagram: the payload followed by the relay
+  // trailer, numBytes counting both.
+  virtual bool write(unsigned char* data, unsigned numBytes) = 0;
+
+  // Whether a datagram sent by addr (network order) may be handed to this
+  // member. False with an empty result message skips the member; false with
+  // a message stops the relaying as an error (the member may then have
+  // deleted itself).
+  virtual bool SourceAddrOKForRelaying(UsageEnvironment& env, unsigned addr) = 0;
+
+ protected:
+  DirectedNetInterface() = default;
+};
+
+// The members of a groupsock; owns none of them.
+class DirectedNetInterfaceSet {
+ public:
+  DirectedNetInterfaceSet();
+  virtual ~DirectedNetInterfaceSet();
+  DirectedNetInterfaceSet(DirectedNetInterfaceSet const&) = delete;
+  DirectedNetInterfaceSet& operator=(DirectedNetInterfaceSet const&) = delete;
+
+  DirectedNetInterface* Add(DirectedNetInterface const* interf);  // adding twice changes nothing
+  bool Remove(DirectedNetInterface const* interf);
+  bool IsEmpty() const { return numMembers() == 0; }
+  int numMembers() const { return static_cast<int>(table->numEntries()); }
+
+  // Walks the members; the member just returned may be removed before next().
+  class Iterator {
+   public:
+    explicit Iterator(DirectedNetInterfaceSet& interfaces);
+    virtual ~Iterator();
+    DirectedNetInterface* next();  // nullptr at the end
+
+   private:
+    HashTable::Iterator* iter;
+  };
+
+ private:
+  friend class Iterator;
+  HashTable* table;
+};
+
+#endif

@@ -1,0 +1,60 @@
+// Free functions over raw IPv4 socket descriptors: set-up, one-datagram I/O,
+// kernel buffer sizing, group membership and the local port. Failures set
+// the environment's result message (a prefix followed by the system's error
+// text) and are reported by the result.
+#ifndef VELDRA_GROUPSOCK_SOCKETHELPERS_HH
+#define VELDRA_GROUPSOCK_SOCKETHELPERS_HH
+
+#include <netinet/in.h>
+
+#include "groupsock/Port.hh"
+
+class UsageEnvironment;
+
+// The interface for outgoing multicast on datagram sockets set up from now
+// on; 0 (INADDR_ANY) leaves the choice to the system. Network order.
+extern unsigned SendingInterfaceAddr;
+// The local address port-less datagram sockets and stream sockets are bound
+// to, and the interface named in membership requests; 0 for any. Network order.
+extern unsigned ReceivingInterfaceAddr;
+
+// A new blocking, close-on-exec datagram socket, bound to port when it is
+// not 0; -1 on failure.
+int setupDatagramSocket(UsageEnvironment& env, Port port);
+int setupStreamSocket(UsageEnvironment& env, Port port, bool makeNonBlocking = true);
+bool makeSocketNonBlocking(int sock);
+bool makeSocketBlocking(int sock, unsigned writeTimeoutInMilliseconds = 0);
+
+// One datagram: the byte count (above 0); 0 when there was nothing to read
+// (fromAddress then 0); a negative value on failure.
+int readSocket(UsageEnvironment& env, int sock, unsigned char* buffer, unsigned bufferSize,
+               sockaddr_in& fromAddress);
+// Sends one datagram, setting the multicast time-to-live first; true when
+// it was sent whole.
+bool writeSocket(UsageEnvironment& env, int sock, in_addr address, Port port, unsigned char ttl,
+                 unsigned char* buffer, unsigned bufferSize);
+bool writeSocket(UsageEnvironment& env, int sock, in_addr address, Port port,
+                 unsigned char* buffer, unsigned bufferSize);
+
+// Kernel buffer sizes in bytes; 0 when they cannot be read.
+unsigned getSendBufferSize(UsageEnvironment& env, int sock);
+unsigned getReceiveBufferSize(UsageEnvironment& env, int sock);
+unsigned setSendBufferTo(UsageEnvironment& env, int sock, unsigned requestedSize);
+unsigned setReceiveBufferTo(UsageEnvironment& env, int sock, unsigned requestedSize);
+// Raise a buffer towards requestedSize, halving the gap on each refusal.
+unsigned increaseSendBufferTo(UsageEnvironment& env, int sock, unsigned requestedSize);
+unsigned increaseReceiveBufferTo(UsageEnvironment& env, int sock, unsigned requestedSize);
+
+// Membership on ReceivingInterfaceAddr. A non-multicast group needs nothing
+// and succeeds. A failed leave sets no message.
+bool socketJoinGroup(UsageEnvironment& env, int sock, unsigned groupAddress);
+bool socketLeaveGroup(UsageEnvironment& env, int sock, unsigned groupAddress);
+bool socketJoinGroupSSM(UsageEnvironment& env, int sock, unsigned groupAddress,
+                        unsigned sourceFilterAddr);
+bool socketLeaveGroupSSM(UsageEnvironment& env, int sock, unsigned groupAddress,
+                         unsigned sourceFilterAddr);
+
+// The socket's local port, binding it to an ephemeral one if it has none.
+bool getSourcePort(UsageEnvironment& env, int sock, Port& port);
+
+#endif

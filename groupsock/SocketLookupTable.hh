@@ -1,0 +1,31 @@
+// Sockets keyed by port, created on a miss by the subclass. The table does
+// not delete its sockets.
+#ifndef VELDRA_GROUPSOCK_SOCKETLOOKUPTABLE_HH
+#define VELDRA_GROUPSOCK_SOCKETLOOKUPTABLE_HH
+
+#include "groupsock/Port.hh"
+#include "runtime/HashTable.hh"
+
+class Socket;
+class UsageEnvironment;
+
+class SocketLookupTable {
+ public:
+  virtual ~SocketLookupTable();
+  SocketLookupTable(SocketLookupTable const&) = delete;
+  SocketLookupTable& operator=(SocketLookupTable const&) = delete;
+
+  // The socket stored under port (isNew false), or a new one from CreateNew
+  // (isNew true), or nullptr when the new socket could not be set up.
+  Socket* Fetch(UsageEnvironment& env, Port port, bool& isNew);
+  bool Remove(Socket const* sock);
+
+ protected:
+  SocketLookupTable();
+  virtual Socket* CreateNew(UsageEnvironment& env, Port port) = 0;
+
+ private:
+  HashTable* table;
+};
+
+#endif
