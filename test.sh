@@ -1,12 +1,19 @@
 #!/bin/sh
-# Builds veldra twice, normally and with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs the whole test suite on each build.
-# Fails on any failing test or sanitizer report. Extra arguments go to ctest
-# (for example -L unit, or -LE slow).
+# Runs the receive-path fuzzer for a bounded time (VELDRA_FUZZ_SECONDS,
+# default 60; 0 skips it), then builds veldra twice, normally and with
+# AddressSanitizer and UndefinedBehaviorSanitizer, and runs the whole test
+# suite on each build. Fails on any failing test, crash or sanitizer report.
+# Extra arguments go to ctest (for example -L unit, or -LE slow).
 set -e
 cd "$(dirname "$0")"
 tools/install-deps.sh test
 jobs=$(nproc)
+
+fuzz_seconds=${VELDRA_FUZZ_SECONDS:-60}
+if [ "$fuzz_seconds" -gt 0 ]; then
+  echo "=== receive-path fuzzer, $fuzz_seconds s ==="
+  tests/fuzz/run.sh "$fuzz_seconds"
+fi
 
 # Sanitizer reports end the process with a failure status; leaks are reported.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1

@@ -1,0 +1,304 @@
+// The receive path on the wire: a test peer sends datagrams to a tunnel
+// socket, the test runs the socket's read handler, and the replies, group
+// traffic, memberships and counters are checked byte for byte.
+#include <fcntl.h>
+
+#include "groupsock/Socket.hh"
+#include "tests/unit/tunnel/TunnelTestSupport.hh"
+
+namespace tunneltest {
+namespace {
+
+using testing::HasSubstr;
+
+Bytes const A = {0xA1, 0xA2};                                           // the peer's own cookie
+Bytes const GROUP_FIELDS = {0xEF, 0x01, 0x02, 0x03, 0x13, 0x8C, 0x10};  // 239.1.2.3:5004 ttl 16
+
+class ReceivePathTest : public TunnelTest {
+ protected:
+  // The cookie bytes the tunnel expects from its peer.
+  static Bytes ours(UDPtunnel* tunnel) { return cookieBytes(tunnel->localCookie()); }
+  // Runs the receive path with trace lines captured.
+  std::string deliverTraced(UDPtunnelSocket* sock, bool expectedResult = true) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(deliver(sock), expectedResult);
+    return testing::internal::GetCapturedStderr();
+  }
+  Groupsock* groupsock(unsigned short port, unsigned source = NO_SOURCE_FILTER) {
+    return OurGroupsocks.Lookup(addr("239.1.2.3"), source, Port(port));
+  }
+};
+
+TEST_F(ReceivePathTest, ProbeFromAStrangerIsRefusedWithCookiesSwapped) {
+  for (bool dynamic : {false, true}) {
+    SCOPED_TRACE(dynamic ? "dynamic socket" : "plain socket");
+    UDPtunnelSocket* sock = openSocket();
+    sock->setCreatesDynamicTunnels(dynamic);
+    PeerSocket peer(20000);
+    peer.send(datagram(PROBE, A, {0xB1, 0xB2}));
+    EXPECT_TRUE(deliver(sock));
+    EXPECT_EQ(peer.receive(), datagram(PROBE_NACK, {0xB1, 0xB2}, A));
+    EXPECT_EQ(OurTunnels.Lookup(addr(testsupport::PEER_ADDRESS), Port(20000)), nullptr);
+  }
+}
+
+TEST_F(ReceivePathTest, WrongCookieIsAnsweredWithTheRightOneAndThenAccepted) {
+  UDPtunnel* tunnel = makeTunnel(20000);
+  PeerSocket peer(20000);
+  Bytes wrong = cookieBytes(static_cast<uint16_t>(tunnel->localCookie() ^ 0x5A5A));
+  peer.send(datagram(JOIN, A, wrong, "239.1.2.3", 5004, 16));
+  EXPECT_TRUE(deliver(tunnel->tunnelSocket()));
+
+  auto reply = peer.receive();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(*reply, ours(tunnel) + A + GROUP_FIELDS + Bytes{PROBE_ACK});
+  EXPECT_EQ(tunnel->incomingActivityCount(), 0u);
+  EXPECT_EQ(groupsock(5004), nullptr);
+
+  // The peer uses the cookie it was taught.
+  peer.send(datagram(JOIN, A, Bytes(reply->begin(), reply->begin() + 2), "239.1.2.3", 5004, 16));
+  EXPECT_TRUE(deliver(tunnel->tunnelSocket()));
+  EXPECT_TRUE(peer.quiet());
+  EXPECT_EQ(tunnel->incomingActivityCount(), 1u);
+  EXPECT_EQ(cookieBytes(tunnel->remoteCookie()), A);
+  ASSERT_NE(groupsock(5004), nullptr);
+  EXPECT_TRUE(groupsock(5004)->tunnelOwned());
+  EXPECT_TRUE(groupsock(5004)->membersAreTransient());
+  EXPECT_EQ(groupsock(5004)->ttl(), 16);
+}
+
+TEST_F(ReceivePathTest, BadDatagramsAreDroppedWithATraceLine) {
+  UDPtunnel* tunnel = makeTunnel(20000);
+  PeerSocket peer(20000);
+  Bytes const right = ours(tunnel);
+  struct {
+    Bytes datagram;
+    char const* trace;
+    unsigned activity;  // incomingActivityCount afterwards
+    float dataPackets;  // incomingStats afterwards
+  } const table[] = {
+      {Bytes(11, 0x01), "undersized packet (11 bytes; expected >= 12) from 10.99.0.2\n", 0, 0},
+      {Bytes(12, 0x81), "undersized packet (12 bytes; expected >= 16) from 10.99.0.2\n", 0, 0},
+      {datagram(0x84, A, right, "0.0.0.0", 0, 0, {}, "10.0.0.1"),
+       "received unknown command: 0x84 across tunnel\n", 1, 0},
+      {datagram(0x0a, A, right), "received unknown command: 0xa across tunnel\n", 2, 0},
+      {datagram(DATA, A, right, "224.0.0.5", 5004, 1, {1, 2, 3}),
+       "data packet from 10.99.0.2 was destined to an invalid multicast address 224.0.0.5\n", 3, 1},
+      {datagram(DATA, A, right, "10.1.1.1", 5004, 1),
+       "data packet from 10.99.0.2 was destined to an invalid multicast address 10.1.1.1\n", 4, 2},
+  };
+  for (auto const& entry : table) {
+    SCOPED_TRACE(entry.trace);
+    peer.send(entry.datagram);
+    EXPECT_THAT(deliverTraced(tunnel->tunnelSocket()), HasSubstr(entry.trace));
+    EXPECT_EQ(tunnel->incomingActivityCount(), entry.activity);
+    EXPECT_EQ(tunnel->incomingStats().packetCount(), entry.dataPackets);
+  }
+  EXPECT_EQ(tunnel->incomingStats().byteCount(), 15.0f + 12.0f);  // whole datagrams
+  EXPECT_EQ(cookieBytes(tunnel->remoteCookie()), A);
+  EXPECT_TRUE(peer.quiet());
+}
+
+TEST_F(ReceivePathTest, ProbeAckNackBookkeeping) {
+  UDPtunnel* tunnel = makeTunnel(20000);
+  PeerSocket peer(20000);
+  peer.send(datagram(PROBE, A, ours(tunnel)));
+  EXPECT_TRUE(deliver(tunnel->tunnelSocket()));
+  EXPECT_EQ(peer.receive(), datagram(PROBE_ACK, ours(tunnel), A));
+  EXPECT_EQ(tunnel->incomingActivityCount(), 1u);
+
+  peer.send(datagram(PROBE_NACK, {0xC1, 0xC2}, ours(tunnel)));  // neither counted nor learnt
+  EXPECT_THAT(deliverTraced(tunnel->tunnelSocket()),
+              HasSubstr("): received PROBE_NACK from 10.99.0.2\n"));
+  EXPECT_EQ(tunnel->incomingActivityCount(), 1u);
+  EXPECT_EQ(cookieBytes(tunnel->remoteCookie()), A);
+
+  peer.send(datagram(PROBE_ACK, {0xD1, 0xD2}, ours(tunnel)));
+  EXPECT_TRUE(deliver(tunnel->tunnelSocket()));
+  EXPECT_EQ(tunnel->incomingActivityCount(), 2u);
+  EXPECT_EQ(cookieBytes(tunnel->remoteCookie()), Bytes({0xD1, 0xD2}));
+  EXPECT_TRUE(peer.quiet());
+
+  UDPtunnel::performCookieCheck = false;  // now any dstCookie passes
+  peer.send(datagram(PROBE, A, {0x00, 0x00}));
+  EXPECT_TRUE(deliver(tunnel->tunnelSocket()));
+  EXPECT_EQ(peer.receive(), datagram(PROBE_ACK, ours(tunnel), A));
+  EXPECT_EQ(tunnel->incomingActivityCount(), 3u);
+}
+
+TEST_F(ReceivePathTest, JoinAndLeaveFormsActOnPeerMemberships) {
+  UDPtunnel* tunnel = makeTunnel(20000);
+  PeerSocket peer(20000);
+  unsigned const source = addr("10.0.0.1");
+  struct {
+    uint8_t join, leave;
+    unsigned short port;
+    char const* source;
+    std::vector<unsigned short> ports;  // the groupsocks the join makes
+  } const table[] = {
+      {JOIN, LEAVE, 5004, nullptr, {5004}},
+      {JOIN_RTP, LEAVE_RTP, 5004, nullptr, {5004, 5005}},
+      {JOIN_RTP, LEAVE_RTP, 65535, nullptr, {65535, 0}},
+      {SSM_JOIN, SSM_LEAVE, 5004, "10.0.0.1", {5004}},
+      {SSM_JOIN_RTP, SSM_LEAVE_RTP, 5004, "10.0.0.1", {5004, 5005}},
+  };
+  for (auto const& entry : table) {
+    SCOPED_TRACE(cmdName(entry.join) + std::string(" ") + std::to_string(entry.port));
+    unsigned const filter = entry.source ? source : NO_SOURCE_FILTER;
+    peer.send(datagram(entry.join, A, ours(tunnel), "239.1.2.3", entry.port, 16, {}, entry.source));
+    EXPECT_TRUE(deliver(tunnel->tunnelSocket()));
+    for (unsigned short port : entry.ports) {
+      ASSERT_NE(groupsock(port, filter), nullptr) << port;
+      EXPECT_EQ(groupsock(port, filter)->members().numMembers(), 1);
+    }
+    peer.send(
+        datagram(entry.leave, A, ours(tunnel), "239.1.2.3", entry.port, 255, {}, entry.source));
+    EXPECT_TRUE(deliver(tunnel->tunnelSocket()));
+    for (unsigned short port : entry.ports) EXPECT_EQ(groupsock(port, filter), nullptr) << port;
+  }
+  EXPECT_TRUE(peer.quiet());
+}
+
+// Data from the first of two member tunnels of a local group, ordinary or
+// locally-only (whose data goes out with ttl 0 and so to no member).
+class DataRelayTest : public ReceivePathTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(DataRelayTest, DataGoesToTheGroupAndOtherMembersNeverBackToItsTunnel) {
+  bool const locallyOnly = GetParam();
+  UDPtunnel* from = makeTunnel(20001);
+  UDPtunnel* other = makeTunnel(20002);
+  PeerSocket fromPeer(20001), otherPeer(20002);
+  from->setTunnelLocallyOnly(locallyOnly);
+  from->joinGroup(addr("239.1.2.3"), NO_SOURCE_FILTER, Port(5004), 16, 1);
+  other->joinGroup(addr("239.1.2.3"), NO_SOURCE_FILTER, Port(5004), 16, 1);
+  fromPeer.drain(), otherPeer.drain();  // the JOINs
+  GroupListener listener("239.1.2.3", 5004);
+  float const relayedBefore = Groupsock::statsRelayedOutgoing.packetCount();
+
+  Bytes const payload = {'h', 'e', 'l', 'l', 'o'};
+  fromPeer.send(datagram(DATA, A, ours(from), "239.1.2.3", 5004, 7, payload));
+  EXPECT_TRUE(deliver(from->tunnelSocket()));
+
+  auto local = listener.receive();
+  ASSERT_TRUE(local);
+  EXPECT_EQ(local->data, payload);
+  EXPECT_EQ(local->ttl, locallyOnly ? 0 : 7);
+  if (locallyOnly) {
+    EXPECT_TRUE(otherPeer.quiet());
+  } else {
+    Bytes const relayed = payload + cookieBytes(other->localCookie()) +
+                          cookieBytes(other->remoteCookie()) +
+                          Bytes{0xEF, 0x01, 0x02, 0x03, 0x13, 0x8C, 0x07, DATA};
+    EXPECT_EQ(otherPeer.receive(), relayed);
+  }
+  EXPECT_TRUE(fromPeer.quiet());
+  EXPECT_EQ(from->incomingStats().byteCount(), 17.0f);
+  EXPECT_EQ(groupsock(5004)->relayedOutgoingStats().byteCount(), 5.0f);
+  EXPECT_EQ(Groupsock::statsRelayedOutgoing.packetCount(), relayedBefore + 1);
+
+  // A 12-byte DATA carries an empty payload, and relays it.
+  fromPeer.send(datagram(DATA, A, ours(from), "239.1.2.3", 5004, 3));
+  EXPECT_TRUE(deliver(from->tunnelSocket()));
+  local = listener.receive();
+  ASSERT_TRUE(local);
+  EXPECT_TRUE(local->data.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(LocallyOnly, DataRelayTest, testing::Bool());
+
+TEST_F(ReceivePathTest, MasterOnlyTunnelRefusesThePeersRequests) {
+  UDPtunnel* tunnel = makeTunnel(20000, testsupport::PEER_ADDRESS, TUNNEL_PORT, true);
+  PeerSocket peer(20000);
+  for (uint8_t cmd : {JOIN, LEAVE, TEAR_DOWN}) {
+    peer.send(datagram(cmd, A, ours(tunnel), "239.1.2.3", 5004, 16));
+    EXPECT_THAT(deliverTraced(tunnel->tunnelSocket()),
+                HasSubstr(std::string(": Rejected remote \"") + cmdName(cmd) +
+                          "\" command from 10.99.0.2, because we're a master-only tunnel\n"));
+  }
+  EXPECT_EQ(groupsock(5004), nullptr);
+  EXPECT_EQ(OurTunnels.Lookup(addr(testsupport::PEER_ADDRESS), Port(20000)), tunnel);
+
+  // Data for a group nobody here joined goes out all the same.
+  GroupListener listener("239.1.2.3", 5004);
+  float const outgoingBefore = Groupsock::statsOutgoing.packetCount();
+  peer.send(datagram(DATA, A, ours(tunnel), "239.1.2.3", 5004, 9, {'x'}));
+  EXPECT_THAT(deliverTraced(tunnel->tunnelSocket()), HasSubstr("Rejected remote \"DATA\""));
+  auto local = listener.receive();
+  ASSERT_TRUE(local);
+  EXPECT_EQ(local->data, Bytes{'x'});
+  EXPECT_EQ(local->ttl, 9);
+  EXPECT_EQ(Groupsock::statsOutgoing.packetCount(), outgoingBefore + 1);
+}
+
+TEST_F(ReceivePathTest, OrdinaryTunnelDropsDataForAGroupNobodyJoined) {
+  UDPtunnel* tunnel = makeTunnel(20000);
+  PeerSocket peer(20000);
+  GroupListener listener("239.1.2.3", 5004);
+  peer.send(datagram(DATA, A, ours(tunnel), "239.1.2.3", 5004, 9, {'x'}));
+  EXPECT_EQ(deliverTraced(tunnel->tunnelSocket()), "");
+  EXPECT_TRUE(listener.quiet());
+}
+
+TEST_F(ReceivePathTest, DynamicSocketOpensATunnelForAStranger) {
+  UDPtunnelSocket* sock = openSocket();
+  sock->setCreatesDynamicTunnels(true);
+  PeerSocket peer(20000);
+  peer.send(datagram(JOIN, A, {0, 0}, "239.1.2.3", 5004, 16));
+  EXPECT_THAT(deliverTraced(sock), HasSubstr(": dynamically creating new tunnel for remote "
+                                             "address 10.99.0.2, port 20000\n"));
+  UDPtunnel* tunnel = OurTunnels.Lookup(addr(testsupport::PEER_ADDRESS), Port(20000));
+  ASSERT_NE(tunnel, nullptr);
+  EXPECT_EQ(tunnel->tunnelSocket(), sock);
+  EXPECT_EQ(sock->referenceCount(), 1u);
+  EXPECT_FALSE(tunnel->masterOnly());
+
+  // The new tunnel's cookie was not known to the stranger: it is taught.
+  auto reply = peer.receive();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(Bytes(reply->begin(), reply->begin() + 4), ours(tunnel) + A);
+  peer.send(datagram(JOIN, A, ours(tunnel), "239.1.2.3", 5004, 16));
+  EXPECT_TRUE(deliver(sock));
+  ASSERT_NE(groupsock(5004), nullptr);
+  EXPECT_EQ(tunnel->incomingActivityCount(), 1u);
+}
+
+TEST_F(ReceivePathTest, StrangersAreRefusedUnlessTheSocketOpensTunnels) {
+  UDPtunnelSocket* sock = openSocket();
+  makeTunnel(20000, testsupport::PEER_ADDRESS, TUNNEL_PORT + 1);  // the sender's, elsewhere
+  PeerSocket peer(20000);
+  for (bool dynamic : {false, true}) {
+    sock->setCreatesDynamicTunnels(dynamic);
+    peer.send(datagram(JOIN, A, {0, 0}, "239.1.2.3", 5004, 16));
+    EXPECT_THAT(deliverTraced(sock), HasSubstr(": received packet from bad source: 10.99.0.2\n"));
+  }
+  EXPECT_TRUE(peer.quiet());
+  EXPECT_EQ(sock->referenceCount(), 0u);
+}
+
+// The tear-down deletes the tunnel and, with its last tunnel, the socket
+// whose handler is running: under AddressSanitizer this proves that nothing
+// touches either afterwards, also on the way back through socketReadHandler,
+// which hands the message to the scripts as a background error.
+TEST_F(ReceivePathTest, TearDownDeletesTheTunnelAndItsLastSocket) {
+  for (bool viaEventHandler : {false, true}) {
+    SCOPED_TRACE(viaEventHandler ? "socketReadHandler" : "handleRead");
+    UDPtunnel* tunnel = makeTunnel(20000);
+    UDPtunnelSocket* sock = tunnel->tunnelSocket();
+    int const fd = sock->socketNum();
+    PeerSocket peer(20000);
+    peer.send(datagram(TEAR_DOWN, A, ours(tunnel)));
+    if (viaEventHandler) {
+      ASSERT_TRUE(readable(fd, WAIT_MS));
+      socketReadHandler(static_cast<Socket*>(sock), TaskScheduler::READABLE);
+      EXPECT_EQ(backgroundErrors(), "tunnelTearDown 10.99.0.2fromRemote\n");
+    } else {
+      EXPECT_FALSE(deliver(sock));
+      EXPECT_EQ(resultMsg(), "tunnelTearDown 10.99.0.2fromRemote");
+    }
+    EXPECT_EQ(OurTunnels.Lookup(addr(testsupport::PEER_ADDRESS), Port(20000)), nullptr);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // the socket is closed
+  }
+}
+
+}  // namespace
+}  // namespace tunneltest

@@ -1,0 +1,330 @@
+// The tunnel: construction and destruction, the send path with its cookies,
+// commands and their repetition, the membership protocol, probes, and the
+// relaying check that tears a tunnel down.
+#include "tunnel/UDPtunnel.hh"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "groupsock/AddressString.hh"
+#include "groupsock/Groupsock.hh"
+#include "groupsock/GroupsockLookupTable.hh"
+#include "groupsock/NetAddress.hh"
+#include "groupsock/OurIPAddress.hh"
+#include "groupsock/OurRandom.hh"
+#include "groupsock/SocketHelpers.hh"
+#include "runtime/UsageEnvironment.hh"
+#include "tunnel/DeferredOp.hh"
+#include "tunnel/UDPtunnelLookupTable.hh"
+#include "tunnel/UDPtunnelSocket.hh"
+#include "tunnel/UDPtunnelSocketLookupTable.hh"
+
+int UDPtunnel::DebugLevel = 1;
+bool UDPtunnel::performCookieCheck = true;
+unsigned UDPtunnel::writeCount_ = 0;
+
+namespace {
+
+// Every command datagram is built here and sent within the same call.
+unsigned char sendBuffer[SSM_TRAILER_SIZE];
+
+// A JOIN is repeated every 15 s for as long as 2^31 - 1 repetitions last;
+// a LEAVE five times, one second apart.
+constexpr unsigned JOIN_REPEAT_COUNT = 2147483647;
+constexpr short JOIN_REPEAT_SECONDS = 15;
+constexpr unsigned LEAVE_REPEAT_COUNT = 5;
+constexpr unsigned char LEAVE_TTL = 255;
+
+// A new cookie is drawn on every 64th write of the process.
+constexpr unsigned COOKIE_REDRAW_PERIOD = 64;
+
+// The tunnel's identity in the cookie seed: its address folded to 32 bits.
+uint32_t tunnelIdentity(UDPtunnel const* tunnel) {
+  uint64_t address = reinterpret_cast<uintptr_t>(tunnel);
+  return static_cast<uint32_t>(address) ^ static_cast<uint32_t>(address >> 32);
+}
+
+// Trace tail naming a group: ", port <p>" and, with a source filter,
+// ", SSM source: <s>"; ends the line.
+void traceGroupTail(UsageEnvironment& env, Port port, unsigned sourceFilterAddr) {
+  env << ", port " << port;
+  if (sourceFilterAddr != NO_SOURCE_FILTER) {
+    env << ", SSM source: " << AddressString(sourceFilterAddr).val();
+  }
+  env << "\n";
+}
+
+// Turns the groupsock's background reading off, takes it out of the table
+// and deletes it (later, if it is in the middle of its own relay loop).
+void discardGroupsock(UsageEnvironment& env, GroupsockLookupTable& table, Groupsock* groupsock) {
+  env.getScheduler().setBackgroundHandling(groupsock->socketNum(), 0, nullptr, nullptr);
+  table.Remove(groupsock);
+  groupsock->deleteWhenSafe();
+}
+
+}  // namespace
+
+// Takes the socket of localPort and draws the first cookie. Stops short,
+// with tunnelSocket() nullptr, when no socket can be had.
+UDPtunnel::UDPtunnel(NetAddress const& remoteAddress, Port remotePort, Port localPort,
+                     UDPtunnelSocketLookupTable& aSocketTable,
+                     GroupsockLookupTable& aGroupsockTable, UsageEnvironment& env,
+                     unsigned char masterOnly)
+    : remotePort_(remotePort),
+      localPort_(localPort),
+      socketTable(&aSocketTable),
+      groupsockTable(&aGroupsockTable),
+      env_(NetInterface::DefaultUsageEnvironment != nullptr ? NetInterface::DefaultUsageEnvironment
+                                                            : &env),
+      masterOnly_(masterOnly != 0) {
+  if (remoteAddress.length() >= sizeof remoteAddress_) {
+    std::memcpy(&remoteAddress_, remoteAddress.data(), sizeof remoteAddress_);
+  }
+
+  bool isNew;
+  tunnelSocket_ = socketTable->Fetch(*env_, localPort_, isNew);
+  if (tunnelSocket_ == nullptr) return;
+  // Registered again for every tunnel: a socket opened by a script command
+  // may not be read yet.
+  tunnelSocket_->env().getScheduler().setBackgroundHandling(
+      tunnelSocket_->socketNum(), TaskScheduler::READABLE, socketReadHandler,
+      static_cast<Socket*>(tunnelSocket_));
+  tunnelSocket_->incrementReferenceCount();
+
+  randomizeLocalCookie();
+  if (DebugLevel >= 2) *env_ << *this << ": created\n";
+}
+
+UDPtunnel::~UDPtunnel() {
+  if (tunnelSocket_ != nullptr && tunnelSocket_->decrementReferenceCount() == 0) {
+    env_->getScheduler().setBackgroundHandling(tunnelSocket_->socketNum(), 0, nullptr, nullptr);
+    socketTable->Remove(tunnelSocket_);
+    delete tunnelSocket_;
+  }
+  tunnelSocket_ = nullptr;
+
+  GroupsockLookupTable::Iterator groupsocks(*groupsockTable);
+  while (Groupsock* groupsock = groupsocks.next()) {
+    groupsock->members().Remove(this);
+    if (groupsock->tunnelOwned() && groupsock->members().IsEmpty()) {
+      discardGroupsock(*env_, *groupsockTable, groupsock);  // the walk allows this
+    }
+  }
+
+  // Cancelled here, a timer of a deleted tunnel never fires.
+  DeferredOpLookupTable::Iterator ops(deferredOps_);
+  while (DeferredOp* op = ops.next()) {
+    tunnelDelayQueue().removeEntry(op);
+    delete op;
+  }
+
+  if (DebugLevel >= 2) *env_ << *this << ": deleting\n";
+}
+
+// Fills in the cookies behind the payload, in the caller's buffer (the
+// groupsock's read buffer when relaying: no copy), and sends.
+bool UDPtunnel::write(unsigned char* data, unsigned numBytes) {
+  bool const ssm = numBytes > 0 && (data[numBytes - 1] & SSM_BIT) != 0;
+  unsigned const trailerSize = ssm ? SSM_TRAILER_SIZE : TRAILER_SIZE;
+  if (numBytes < trailerSize) {
+    // A broken caller: sending would put cookies in front of the buffer.
+    if (DebugLevel >= 0) {
+      *env_ << "UDPtunnel::write(): " << numBytes << " bytes; expected at least " << trailerSize
+            << "\n";
+    }
+    std::exit(1);
+  }
+
+  outgoingStats_.countPacket(numBytes);
+  if (writeCount_++ % COOKIE_REDRAW_PERIOD == 0) randomizeLocalCookie();
+
+  auto* trailer = reinterpret_cast<TunnelEncapsulationTrailer*>(data + numBytes - TRAILER_SIZE);
+  setTrailerCookie(trailer->srcCookie, localCookie_);
+  setTrailerCookie(trailer->dstCookie, remoteCookie_);
+
+  if (DebugLevel >= 3) {
+    *env_ << *this << ": sending " << numBytes << " total bytes of data to port " << remotePort_
+          << "\n";
+  }
+  in_addr to;
+  to.s_addr = remoteAddress_;
+  return writeSocket(*env_, tunnelSocket_->socketNum(), to, remotePort_, 0, data, numBytes);
+}
+
+bool UDPtunnel::SourceAddrOKForRelaying(UsageEnvironment& env, unsigned addr) {
+  if (addr == remoteAddress_) {
+    // Sent before the message is set, so that a failed send cannot replace
+    // the news of the tear-down.
+    sendCmdAcrossTunnel(TEAR_DOWN, 0, NO_SOURCE_FILTER, Port(0), 0);
+    if (DebugLevel >= 0) {
+      env.setResultMsg("tunnelTearDown ", AddressString(addr).val(), "mcastFromEndpoint");
+    }
+    if (OurTunnels.Lookup(remoteAddress_, remotePort_) == this) OurTunnels.Remove(this);
+    // The asking groupsock is inside its relay loop: the destructor deletes
+    // it, if it must go, only through deleteWhenSafe.
+    delete this;
+    return false;
+  }
+  if (!tunnelLocallyOnly_) return true;
+  if (addr == ourIPAddress(env)) return true;
+  if (DebugLevel >= 1) {
+    *env_ << *this << ": ignoring received multicast packet from non-local source: "
+          << AddressString(addr).val() << "\n";
+  }
+  return false;
+}
+
+void UDPtunnel::joinGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port port,
+                          unsigned char ttl, unsigned char mode) {
+  bool isNew = false;
+  Groupsock* groupsock =
+      sourceFilterAddr != NO_SOURCE_FILTER
+          ? groupsockTable->Fetch(*env_, groupAddress, sourceFilterAddr, port, isNew)
+          : groupsockTable->Fetch(*env_, groupAddress, port, ttl, isNew);
+  if (groupsock == nullptr) return;
+  if (isNew && groupsockTable->Lookup(groupAddress, sourceFilterAddr, port) != groupsock) {
+    // Its socket could not be set up (or clashed with a registered one): the
+    // table handed it back unregistered, and nobody else would delete it.
+    delete groupsock;
+    return;
+  }
+
+  groupsock->members().Add(this);
+  if (mode != 0) {
+    groupsock->setMembersAreTransient(false);
+    if (mode == 1 || mode == 2) {
+      rptSendCmdAcrossTunnel(JOIN_REPEAT_COUNT, JOIN_REPEAT_SECONDS * SECOND,
+                             mode == 1 ? JOIN : JOIN_RTP, groupAddress, sourceFilterAddr, port,
+                             ttl);
+    }
+  } else {
+    if (isNew) {
+      // Created for the peer: read in the background for it, and gone with
+      // its last member.
+      groupsock->setTunnelOwned(true);
+      groupsock->setMembersAreTransient(true);
+      env_->getScheduler().setBackgroundHandling(groupsock->socketNum(), TaskScheduler::READABLE,
+                                                 socketReadHandler,
+                                                 static_cast<Socket*>(groupsock));
+    }
+    if (groupsock->membersAreTransient()) {
+      setJoinGroupTimeout(MINUTE, groupAddress, sourceFilterAddr, port);
+    }
+  }
+
+  if (DebugLevel >= 2) {
+    *env_ << *this << ": joined group " << AddressString(groupAddress).val();
+    traceGroupTail(*env_, port, sourceFilterAddr);
+  }
+}
+
+void UDPtunnel::leaveGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port port,
+                           unsigned char mode) {
+  Groupsock* groupsock = groupsockTable->Lookup(groupAddress, sourceFilterAddr, port);
+  if (groupsock == nullptr) return;
+  bool const transient = groupsock->membersAreTransient();
+  if (!transient && mode == 0) return;  // the peer cannot end a membership of ours
+
+  groupsock->members().Remove(this);
+  if (groupsock->tunnelOwned() && groupsock->members().IsEmpty()) {
+    discardGroupsock(*env_, *groupsockTable, groupsock);
+  }
+  if (!transient && (mode == 1 || mode == 2)) {
+    // Replaces the JOIN repetition for the key, which therefore stops.
+    rptSendCmdAcrossTunnel(LEAVE_REPEAT_COUNT, SECOND, mode == 1 ? LEAVE : LEAVE_RTP, groupAddress,
+                           sourceFilterAddr, port, LEAVE_TTL);
+  }
+
+  if (DebugLevel >= 2) {
+    *env_ << *this << ": left group " << AddressString(groupAddress).val();
+    traceGroupTail(*env_, port, sourceFilterAddr);
+  }
+}
+
+// Lays out [source] | cookies (left to write) | group | port | ttl | command.
+void UDPtunnel::sendCmdAcrossTunnel(unsigned char cmd, unsigned groupAddress,
+                                    unsigned sourceFilterAddr, Port port, unsigned char ttl) {
+  bool const ssm = sourceFilterAddr != NO_SOURCE_FILTER;
+  unsigned const offset = ssm ? SSM_SOURCE_SIZE : 0;
+  if (ssm) std::memcpy(sendBuffer, &sourceFilterAddr, SSM_SOURCE_SIZE);
+  auto* trailer = reinterpret_cast<TunnelEncapsulationTrailer*>(sendBuffer + offset);
+  setTrailerAddress(*trailer, groupAddress);
+  setTrailerPort(*trailer, port.num());
+  trailer->ttl = ttl;
+  trailer->command = ssm ? static_cast<unsigned char>(cmd | SSM_BIT) : cmd;
+
+  if (DebugLevel >= 3) {
+    *env_ << *this << ": send cmd " << cmdName(trailer->command) << ", addr "
+          << AddressString(groupAddress).val() << ", port " << port << ", ttl "
+          << static_cast<unsigned>(ttl);
+    if (ssm) *env_ << ", SSM source: " << AddressString(sourceFilterAddr).val();
+    *env_ << "\n";
+  }
+  write(sendBuffer, TRAILER_SIZE + offset);
+}
+
+void UDPtunnel::rptSendCmdAcrossTunnel(unsigned count, DelayInterval interval, unsigned char cmd,
+                                       unsigned groupAddress, unsigned sourceFilterAddr, Port port,
+                                       unsigned char ttl) {
+  if (count == 0) return;
+  sendCmdAcrossTunnel(cmd, groupAddress, sourceFilterAddr, port, ttl);
+  if (count == 1) return;  // a pending operation for the key stays as it is
+
+  auto* op =
+      new RepeatedCmd(*this, groupAddress, sourceFilterAddr, port, count - 1, interval, cmd, ttl);
+  if (DeferredOp* replaced = deferredOps_.Add(op)) {
+    tunnelDelayQueue().removeEntry(replaced);
+    delete replaced;
+  }
+  tunnelDelayQueue().addEntry(op);
+}
+
+void UDPtunnel::setJoinGroupTimeout(DelayInterval delay, unsigned groupAddress,
+                                    unsigned sourceFilterAddr, Port port) {
+  auto* op = new JoinGroupTimeout(delay, *this, groupAddress, sourceFilterAddr, port);
+  if (DeferredOp* replaced = deferredOps_.Add(op)) {
+    tunnelDelayQueue().removeEntry(replaced);
+    delete replaced;
+  }
+  tunnelDelayQueue().addEntry(op);
+}
+
+void UDPtunnel::sendProbe() { sendCmdAcrossTunnel(PROBE, 0, NO_SOURCE_FILTER, Port(0), 0); }
+
+void UDPtunnel::acknowledgeProbe(TunnelEncapsulationTrailer* trailer, unsigned short cookie) {
+  trailer->command = PROBE_ACK;
+  setTrailerCookie(trailer->srcCookie, localCookie_);
+  setTrailerCookie(trailer->dstCookie, cookie);
+  in_addr to;
+  to.s_addr = remoteAddress_;
+  writeSocket(*env_, tunnelSocket_->socketNum(), to, remotePort_, 0,
+              reinterpret_cast<unsigned char*>(trailer), TRAILER_SIZE);
+}
+
+bool UDPtunnel::masterOnlyCheck(unsigned char cmd, sockaddr_in& fromAddress) {
+  if (!masterOnly_) return true;
+  if (DebugLevel >= 1) {
+    *env_ << *this << ": Rejected remote \"" << cmdName(cmd) << "\" command from "
+          << AddressString(fromAddress).val() << ", because we're a master-only tunnel\n";
+  }
+  return false;
+}
+
+// Seeds the process-wide generator with the last four characters of the
+// clock text (the first of them the low byte), the tunnel's identity and
+// the host's address, and keeps the low 16 bits of the next number.
+void UDPtunnel::randomizeLocalCookie() {
+  char const* clock = timestampString();
+  size_t const length = std::strlen(clock);
+  uint32_t clockBits = 0;
+  for (size_t i = length < 4 ? 0 : length - 4, shift = 0; i < length; ++i, shift += 8) {
+    clockBits |= static_cast<uint32_t>(static_cast<unsigned char>(clock[i])) << shift;
+  }
+  our_srandom(clockBits ^ tunnelIdentity(this) ^ ourIPAddress(*env_));
+  localCookie_ = static_cast<uint16_t>(our_random() & 0xFFFF);
+}
+
+UsageEnvironment& operator<<(UsageEnvironment& env, UDPtunnel const& tunnel) {
+  return env << timestampString() << " UDPtunnel(->" << AddressString(tunnel.remoteAddress()).val()
+             << ":" << tunnel.remotePort() << ")";
+}

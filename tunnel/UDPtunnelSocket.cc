@@ -1,0 +1,42 @@
+// The tunnel socket: set-up, reference count and background reading. The
+// receive path is in TunnelReceivePath.cc.
+#include "tunnel/UDPtunnelSocket.hh"
+
+#include "groupsock/OurIPAddress.hh"
+#include "groupsock/SocketHelpers.hh"
+#include "runtime/UsageEnvironment.hh"
+
+namespace {
+
+// Tunnel traffic comes in bursts from many groups at once.
+constexpr unsigned TUNNEL_SOCKET_BUFFER_SIZE = 262144;
+
+}  // namespace
+
+UDPtunnelSocket::UDPtunnelSocket(UsageEnvironment& env, Port port) : Socket(env, port) {
+  if (socketNum() < 0) return;
+  increaseSendBufferTo(this->env(), socketNum(), TUNNEL_SOCKET_BUFFER_SIZE);
+  increaseReceiveBufferTo(this->env(), socketNum(), TUNNEL_SOCKET_BUFFER_SIZE);
+  if (Socket::DebugLevel >= 2) this->env() << *this << ": created\n";
+}
+
+// The last tunnel has normally turned reading off already; doing it here too
+// keeps the event loop from ever calling into a deleted socket.
+UDPtunnelSocket::~UDPtunnelSocket() {
+  if (Socket::DebugLevel >= 2) env() << *this << ": deleting\n";
+  env().getScheduler().setBackgroundHandling(socketNum(), 0, nullptr, nullptr);
+}
+
+unsigned UDPtunnelSocket::decrementReferenceCount() {
+  if (referenceCount_ > 0) --referenceCount_;
+  return referenceCount_;
+}
+
+void UDPtunnelSocket::turnOnBackgroundReadHandling() {
+  env().getScheduler().setBackgroundHandling(socketNum(), TaskScheduler::READABLE,
+                                             socketReadHandler, static_cast<Socket*>(this));
+}
+
+UsageEnvironment& operator<<(UsageEnvironment& env, UDPtunnelSocket const& sock) {
+  return env << timestampString() << " UDPtunnelSocket(" << sock.port() << ")";
+}

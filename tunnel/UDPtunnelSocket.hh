@@ -1,0 +1,53 @@
+// The UDP socket that carries all tunnel traffic of one local port. Every
+// tunnel on that port shares it and counts itself in referenceCount; the
+// last tunnel to go removes it from OurTunnelSockets and deletes it. What
+// is done with each datagram read is the receive path (TunnelReceivePath.cc).
+#ifndef VELDRA_TUNNEL_UDPTUNNELSOCKET_HH
+#define VELDRA_TUNNEL_UDPTUNNELSOCKET_HH
+
+#include "groupsock/Socket.hh"
+
+class UDPtunnelSocket : public Socket {
+ public:
+  // Opens the socket on port with both kernel buffers raised to at least
+  // 262144 bytes. A socket that could not be set up has a negative
+  // descriptor (and the reason in the environment's result message).
+  UDPtunnelSocket(UsageEnvironment& env, Port port);
+  // Turns background reading off and closes the socket.
+  ~UDPtunnelSocket() override;
+
+  // Reads one datagram and runs the receive path on it. A read of nothing,
+  // or a failed read, is not an error. False when the environment's result
+  // message should become a background error; the socket may then have
+  // been deleted.
+  bool handleRead(unsigned char* buffer, unsigned bufferMaxSize, unsigned& bytesRead,
+                  sockaddr_in& fromAddress) override;
+
+  // The receive path for one datagram of packetSize bytes that lies in a
+  // writable buffer (replies and relay trailers are built in place). Result
+  // as handleRead; after a false result nothing of this socket may be
+  // touched, since a tear-down may have deleted it.
+  bool handleRead1(unsigned char* packet, unsigned packetSize, sockaddr_in fromAddress);
+
+  // Number of tunnels using the socket.
+  unsigned referenceCount() const { return referenceCount_; }
+  void incrementReferenceCount() { ++referenceCount_; }
+  // Lowers the count by one, never below 0; returns the new count.
+  unsigned decrementReferenceCount();
+
+  // Whether a datagram from a sender without a tunnel opens one.
+  bool createsDynamicTunnels() const { return createsDynamicTunnels_; }
+  void setCreatesDynamicTunnels(bool creates) { createsDynamicTunnels_ = creates; }
+
+  // Has the event loop read the socket through socketReadHandler.
+  void turnOnBackgroundReadHandling();
+
+ private:
+  unsigned referenceCount_ = 0;
+  bool createsDynamicTunnels_ = false;
+};
+
+// The trace prefix: the clock text, " UDPtunnelSocket(", the local port, ")".
+UsageEnvironment& operator<<(UsageEnvironment& env, UDPtunnelSocket const& sock);
+
+#endif
