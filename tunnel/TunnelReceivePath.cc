@@ -141,7 +141,7 @@ bool UDPtunnelSocket::handleRead1(unsigned char* packet, unsigned packetSize,
   }
 
   // A sender with the wrong cookie is taught the right one; nothing else.
-  if (UDPtunnel::performCookieCheck && t.dstCookie != tunnel->localCookie()) {
+  if (UDPtunnel::performCookieCheck && !tunnel->acceptsCookie(t.dstCookie)) {
     if (Socket::DebugLevel >= 3) {
       out << *this << ": cookie mismatch (saw " << static_cast<unsigned>(t.dstCookie)
           << " (src: " << static_cast<unsigned>(t.srcCookie) << "), wanted "
@@ -155,7 +155,12 @@ bool UDPtunnelSocket::handleRead1(unsigned char* packet, unsigned packetSize,
   // peer's own.
   if (t.cmd != PROBE_NACK) {
     tunnel->countIncomingActivity();
+    bool const relearnt = t.srcCookie != tunnel->remoteCookie();
     tunnel->setRemoteCookie(t.srcCookie);
+    // A PROBE_ACK with a cookie new to us answers something the peer
+    // refused, most likely our JOINs: send them again rather than leave the
+    // peer's memberships waiting for the next repetition.
+    if (relearnt && t.cmd == PROBE_ACK) tunnel->resendPendingJoins();
   }
 
   switch (t.cmd) {

@@ -321,7 +321,35 @@ void UDPtunnel::randomizeLocalCookie() {
     clockBits |= static_cast<uint32_t>(static_cast<unsigned char>(clock[i])) << shift;
   }
   our_srandom(clockBits ^ tunnelIdentity(this) ^ ourIPAddress(*env_));
-  localCookie_ = static_cast<uint16_t>(our_random() & 0xFFFF);
+  setLocalCookie(static_cast<uint16_t>(our_random() & 0xFFFF));
+}
+
+void UDPtunnel::setLocalCookie(uint16_t cookie) {
+  if (cookieDrawn_ && cookie != localCookie_) {
+    for (unsigned i = EARLIER_COOKIES - 1; i > 0; --i) earlierCookies_[i] = earlierCookies_[i - 1];
+    earlierCookies_[0] = localCookie_;
+    if (earlierCookieCount_ < EARLIER_COOKIES) ++earlierCookieCount_;
+  }
+  localCookie_ = cookie;
+  cookieDrawn_ = true;
+}
+
+bool UDPtunnel::acceptsCookie(uint16_t dstCookie) const {
+  if (dstCookie == localCookie_) return true;
+  for (unsigned i = 0; i < earlierCookieCount_; ++i) {
+    if (dstCookie == earlierCookies_[i]) return true;
+  }
+  return false;
+}
+
+void UDPtunnel::resendPendingJoins() {
+  DeferredOpLookupTable::Iterator ops(deferredOps_);
+  while (DeferredOp* op = ops.next()) {
+    auto* repeated = dynamic_cast<RepeatedCmd*>(op);
+    if (repeated == nullptr || (repeated->cmd() != JOIN && repeated->cmd() != JOIN_RTP)) continue;
+    sendCmdAcrossTunnel(repeated->cmd(), repeated->groupAddress(), repeated->sourceFilterAddr(),
+                        repeated->port(), repeated->ttl());
+  }
 }
 
 UsageEnvironment& operator<<(UsageEnvironment& env, UDPtunnel const& tunnel) {

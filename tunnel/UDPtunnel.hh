@@ -98,8 +98,22 @@ class UDPtunnel : public DirectedNetInterface {
   // master-only (which is traced at DebugLevel 1).
   bool masterOnlyCheck(unsigned char cmd, sockaddr_in& fromAddress);
   // Draws a new local cookie from the clock, the tunnel's identity and the
-  // host's address.
+  // host's address. The seed changes once a second, so redraws within the
+  // same second give the same cookie.
   void randomizeLocalCookie();
+  // Takes cookie as the local cookie. A cookie it replaces stays acceptable
+  // as one of the last few.
+  void setLocalCookie(uint16_t cookie);
+  // Whether a received dstCookie is one the peer may use: our cookie, or
+  // one of the last few it replaced. The peer learns a new cookie from the
+  // next datagram we send it; until then its datagrams on the way carry an
+  // earlier one, and refusing those would lose data on every redraw.
+  bool acceptsCookie(uint16_t dstCookie) const;
+  // Sends every pending JOIN or JOIN_RTP repetition once more, now. Called
+  // when the peer's PROBE_ACK shows it refused what we sent with a cookie it
+  // no longer holds (a fresh tunnel, or a restarted peer), so that its
+  // memberships come back without waiting for the next repetition.
+  void resendPendingJoins();
 
   NetInterfaceTrafficStats& incomingStats() { return incomingStats_; }
   NetInterfaceTrafficStats& outgoingStats() { return outgoingStats_; }
@@ -136,6 +150,10 @@ class UDPtunnel : public DirectedNetInterface {
   Port remotePort_;
   Port localPort_;
   uint16_t localCookie_ = 0;
+  static constexpr unsigned EARLIER_COOKIES = 3;
+  uint16_t earlierCookies_[EARLIER_COOKIES] = {};  // most recent first
+  unsigned earlierCookieCount_ = 0;
+  bool cookieDrawn_ = false;
   uint16_t remoteCookie_ = 0;  // what we send until the peer's first datagram
   UDPtunnelSocketLookupTable* socketTable;
   GroupsockLookupTable* groupsockTable;

@@ -300,5 +300,47 @@ TEST_F(ReceivePathTest, TearDownDeletesTheTunnelAndItsLastSocket) {
   }
 }
 
+TEST_F(ReceivePathTest, CookiesReplacedByARedrawStayAcceptable) {
+  // The peer learns a new cookie from our next datagram; what it sent
+  // before that must not be lost. The last three replaced cookies pass.
+  UDPtunnel* tunnel = makeTunnel(20000);
+  PeerSocket peer(20000);
+  for (uint16_t cookie : {0x1111, 0x2222, 0x3333, 0x4444, 0x4444}) tunnel->setLocalCookie(cookie);
+  for (uint16_t cookie : {0x4444, 0x3333, 0x2222, 0x1111}) EXPECT_TRUE(tunnel->acceptsCookie(cookie));
+  EXPECT_FALSE(tunnel->acceptsCookie(0x5555));
+
+  peer.send(datagram(JOIN, A, cookieBytes(0x2222), "239.1.2.3", 5004, 16));
+  EXPECT_TRUE(deliver(tunnel->tunnelSocket()));
+  EXPECT_TRUE(peer.quiet());  // obeyed, not answered
+  EXPECT_NE(groupsock(5004), nullptr);
+
+  tunnel->setLocalCookie(0x5555);  // 0x1111 is now four cookies back
+  peer.send(datagram(PROBE, A, cookieBytes(0x1111)));
+  EXPECT_TRUE(deliver(tunnel->tunnelSocket()));
+  EXPECT_EQ(peer.receive(), datagram(PROBE_ACK, cookieBytes(0x5555), A));
+  EXPECT_EQ(tunnel->incomingActivityCount(), 1u);  // the JOIN only
+}
+
+TEST_F(ReceivePathTest, ProbeAckWithANewCookieResendsPendingJoins) {
+  // A fresh tunnel's first JOIN carries no cookie the peer holds; the peer
+  // refuses it with a PROBE_ACK, and the JOIN goes again at once.
+  UDPtunnel* tunnel = makeTunnel(20000);
+  PeerSocket peer(20000);
+  tunnel->joinGroup(addr("239.1.2.3"), NO_SOURCE_FILTER, Port(5004), 16, 1);
+  auto first = peer.receive();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->back(), JOIN);
+
+  Bytes const B = {0xB1, 0xB2};
+  peer.send(datagram(PROBE_ACK, B, ours(tunnel), "239.1.2.3", 5004, 16));
+  EXPECT_TRUE(deliver(tunnel->tunnelSocket()));
+  EXPECT_EQ(peer.receive(), ours(tunnel) + B + GROUP_FIELDS + Bytes{JOIN});
+
+  // An answer with the cookie we already hold refused nothing of ours.
+  peer.send(datagram(PROBE_ACK, B, ours(tunnel)));
+  EXPECT_TRUE(deliver(tunnel->tunnelSocket()));
+  EXPECT_TRUE(peer.quiet());
+}
+
 }  // namespace
 }  // namespace tunneltest
