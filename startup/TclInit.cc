@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "commands/GroupsockCommands.hh"
+#include "commands/TunnelCommands.hh"
 #include "runtime/ArgumentHelpers.hh"
 #include "runtime/DelayQueue.hh"
 #include "startup/Embedding.hh"
@@ -155,6 +156,7 @@ int setupNewCommands(Tcl_Interp* interp) {
   Tcl_CreateCommand(interp, "veldra_alternativeErrorOutput", TclCmdVeldraAlternativeErrorOutput,
                     nullptr, nullptr);
   if (Groupsock_Init(interp, TAG) != 0) return 1;
+  if (corvex_Init(interp, TAG) != 0) return 1;
   if (Descramble_Init(interp, TAG) != 0) return 1;
   return 0;
 }
