@@ -35,6 +35,7 @@
 #include "runtime/DelayQueue.hh"
 #include "runtime/TaskScheduler.hh"
 #include "runtime/UsageEnvironment.hh"
+#include "tests/support/IdleScheduler.hh"
 #include "tunnel/TunnelEncapsulation.hh"
 #include "tunnel/UDPtunnel.hh"
 #include "tunnel/UDPtunnelLookupTable.hh"
@@ -55,17 +56,7 @@ char const* const SSM_SOURCE = "10.0.0.1";
 constexpr unsigned short GROUP_PORT = 5004;
 
 // Schedules nothing: the harness never runs an event loop.
-class SilentScheduler : public TaskScheduler {
- public:
-  TaskToken scheduleDelayedTask(long long, TaskFunc*, void*) override { return nullptr; }
-  void unscheduleDelayedTask(TaskToken& task) override { task = nullptr; }
-  void setBackgroundHandling(int, int, BackgroundHandlerProc*, void*) override {}
-  void moveSocketHandling(int, int) override {}
-  void doEventLoop(char*) override {}
-  EventTriggerId createEventTrigger(TaskFunc*) override { return 0; }
-  void deleteEventTrigger(EventTriggerId) override {}
-  void triggerEvent(EventTriggerId, void*) override {}
-};
+using SilentScheduler = testsupport::IdleScheduler;
 
 // Keeps result messages and formats trace output into a sink, so that the
 // trace code runs without flooding the fuzzer's own output.

@@ -22,6 +22,9 @@
 #include "groupsock/GroupsockPrivate.hh"
 #include "runtime/UsageEnvironment.hh"
 
+#include "tests/support/Endpoint.hh"
+#include "tests/support/IdleScheduler.hh"
+
 namespace gstest {
 
 using Bytes = std::vector<uint8_t>;
@@ -29,18 +32,7 @@ using Bytes = std::vector<uint8_t>;
 inline unsigned addr(char const* dotted) { return inet_addr(dotted); }
 inline in_addr inAddr(char const* dotted) { return in_addr{addr(dotted)}; }
 
-// A scheduler that schedules nothing; the tests drive reads themselves.
-class IdleScheduler : public TaskScheduler {
- public:
-  TaskToken scheduleDelayedTask(long long, TaskFunc*, void*) override { return nullptr; }
-  void unscheduleDelayedTask(TaskToken& task) override { task = nullptr; }
-  void setBackgroundHandling(int, int, BackgroundHandlerProc*, void*) override {}
-  void moveSocketHandling(int, int) override {}
-  void doEventLoop(char*) override {}
-  EventTriggerId createEventTrigger(TaskFunc*) override { return 0; }
-  void deleteEventTrigger(EventTriggerId) override {}
-  void triggerEvent(EventTriggerId, void*) override {}
-};
+using testsupport::IdleScheduler;  // the tests drive reads themselves
 
 struct SchedulerHolder {
   IdleScheduler scheduler;
@@ -135,13 +127,7 @@ inline std::vector<StubMember*> relayOrder(Groupsock& groupsock) {
   return order;
 }
 
-inline sockaddr_in endpoint(char const* address, unsigned short port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = addr(address);
-  return a;
-}
+using testsupport::endpoint;
 
 // A read on sock gives up after 5 s, so that a missing datagram fails the
 // test instead of hanging it.

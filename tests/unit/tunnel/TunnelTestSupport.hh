@@ -29,6 +29,7 @@
 #include "groupsock/NetAddress.hh"
 #include "runtime/DelayQueue.hh"
 #include "runtime/TclUsageEnvironment.hh"
+#include "tests/support/Endpoint.hh"
 #include "tests/support/Netns.hh"
 #include "tests/unit/runtime/FakeClocks.hh"
 #include "tunnel/TunnelEncapsulation.hh"
@@ -85,13 +86,7 @@ inline bool readable(int fd, int ms) {
   return poll(&p, 1, ms) > 0;
 }
 
-inline sockaddr_in endpoint(char const* address, unsigned short port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = addr(address);
-  return a;
-}
+using testsupport::endpoint;
 
 // A UDP socket bound to address:port, address reuse on.
 inline int boundSocket(char const* address, unsigned short port) {
