@@ -24,16 +24,16 @@ proc bgerror {message} {
 
 # tamsel_parseOptions --
 #
-#   Parses argList against specs, a list of {name takesValue help} triples
+#   Parses argList against declarations, a list of {name takesValue help} triples
 #   such as {--port 1 "tunnel port"}. A value is given as the next word or
 #   after "=" (--port=10100); "--" ends the options. Returns a dictionary of
 #   the options seen (flags map to 1) with the key "" holding the remaining
 #   words. Errors carry the error code {TAMSEL USAGE} and a one-line message.
 
-proc tamsel_parseOptions {argList specs} {
+proc tamsel_parseOptions {argList declarations} {
     set known [dict create]
-    foreach spec $specs {
-        dict set known [lindex $spec 0] [lindex $spec 1]
+    foreach declaration $declarations {
+        dict set known [lindex $declaration 0] [lindex $declaration 1]
     }
     set options [dict create]
     set rest {}
@@ -74,10 +74,10 @@ proc tamsel_parseOptions {argList specs} {
 #
 #   The help text: a synopsis line, a description, and one line per option.
 
-proc tamsel_usage {synopsis description specs} {
+proc tamsel_usage {synopsis description declarations} {
     set text "usage: $synopsis\n\n$description\n\noptions:\n"
-    foreach spec $specs {
-        lassign $spec name takesValue help
+    foreach declaration $declarations {
+        lassign $declaration name takesValue help
         if {$takesValue} {
             append name " VALUE"
         }
