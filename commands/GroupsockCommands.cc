@@ -15,8 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "commands/CommandTable.hh"
 #include "commands/GroupsockChannel.hh"
 #include "commands/UtilityCommands.hh"
+#include "groupsock/AddressString.hh"
 #include "groupsock/Groupsock.hh"
 #include "groupsock/GroupsockLookupTable.hh"
 #include "groupsock/NetAddress.hh"
@@ -45,13 +47,6 @@ std::string& ourTag() {
 // The usage environment of the interpreter running a command.
 TclUsageEnvironment& envOf(Tcl_Interp* interp) {
   return *TclUsageEnvironment::getEnvironFromInterp(interp, groupsockCommandsTag());
-}
-
-// The dotted text of a network-order address.
-std::string dotted(unsigned address) {
-  in_addr addr;
-  addr.s_addr = address;
-  return inet_ntoa(addr);
 }
 
 // Parses an initial offset; a negative one is refused with a message.
@@ -110,10 +105,10 @@ int createGroupsock(Tcl_Interp* interp, char const* groupText, char const* sourc
     unsigned const hostPort = ntohs(port.num());
     if (sourceText != nullptr)
       std::snprintf(message, sizeof message, "(address,source)/port (%s,%s)/%u is already in use",
-                    dotted(group).c_str(), dotted(source).c_str(), hostPort);
+                    AddressString(group).val(), AddressString(source).val(), hostPort);
     else
       std::snprintf(message, sizeof message, "address/port %s/%u is already in use",
-                    dotted(group).c_str(), hostPort);
+                    AddressString(group).val(), hostPort);
     env.setResultMsg(message);
     return TCL_ERROR;
   } else {
@@ -190,7 +185,7 @@ int groupsock_readCmd(ClientData, Tcl_Interp* interp, int argc, char const** arg
     Tcl_SetVar(interp, argv[3], Tcl_DStringValue(&bytes), 0);
     Tcl_DStringFree(&bytes);
   }
-  if (argc > 4) Tcl_SetVar(interp, argv[4], dotted(fromAddress.sin_addr.s_addr).c_str(), 0);
+  if (argc > 4) Tcl_SetVar(interp, argv[4], AddressString(fromAddress).val(), 0);
 
   if (static_cast<unsigned>(offset) < bytesRead)
     env.setResultMsg(reinterpret_cast<char const*>(buf + offset));
@@ -328,14 +323,14 @@ int groupsock_getCreationParamsCmd(ClientData, Tcl_Interp* interp, int argc, cha
   if (groupsock == nullptr) return TCL_ERROR;
 
   char text[80];
-  std::string const group = dotted(groupsock->groupAddress().s_addr);
+  AddressString const group(groupsock->groupAddress());
   unsigned const port = ntohs(groupsock->port().num());
   unsigned const ttl = groupsock->ttl();
   if (groupsock->isSSM())
-    std::snprintf(text, sizeof text, "{%s %s} %u %u", group.c_str(),
-                  dotted(groupsock->sourceFilterAddress().s_addr).c_str(), port, ttl);
+    std::snprintf(text, sizeof text, "{%s %s} %u %u", group.val(),
+                  AddressString(groupsock->sourceFilterAddress()).val(), port, ttl);
   else
-    std::snprintf(text, sizeof text, "%s %u %u", group.c_str(), port, ttl);
+    std::snprintf(text, sizeof text, "%s %u %u", group.val(), port, ttl);
   env.setResultMsg(text);
   return TCL_OK;
 }
@@ -373,7 +368,7 @@ int groupsock_getOurIPAddressCmd(ClientData, Tcl_Interp* interp, int argc, char 
   TclUsageEnvironment& env = envOf(interp);
   unsigned const address = ourIPAddress(env);
   if (address == 0) return TCL_ERROR;
-  env.setResultMsg(dotted(address).c_str());
+  env.setResultMsg(AddressString(address).val());
   return TCL_OK;
 }
 
@@ -385,7 +380,7 @@ int groupsock_chooseRandomIPv4SSMAddressCmd(ClientData, Tcl_Interp* interp, int 
   TclUsageEnvironment& env = envOf(interp);
   unsigned const address = chooseRandomIPv4SSMAddress(env);
   if (address == 0) return TCL_ERROR;
-  env.setResultMsg(dotted(address).c_str());
+  env.setResultMsg(AddressString(address).val());
   return TCL_OK;
 }
 
@@ -442,11 +437,6 @@ int groupsock_setMembersAreTransientCmd(ClientData, Tcl_Interp* interp, int argc
   return TCL_OK;
 }
 
-struct CommandEntry {
-  char const* name;
-  Tcl_CmdProc* proc;
-};
-
 // The family, in registration order.
 CommandEntry const commands[] = {
     {"groupsock_create", groupsock_createCmd},
@@ -479,8 +469,7 @@ CommandEntry const commands[] = {
 int Groupsock_Init(Tcl_Interp* interp, char const* tag) {
   TclUsageEnvironment::getEnvironFromInterp(interp, tag);
   if (ourTag() != tag) ourTag() = tag;  // tag may be our own text (groupsock_initInSlave)
-  for (CommandEntry const& command : commands)
-    Tcl_CreateCommand(interp, command.name, command.proc, nullptr, nullptr);
+  registerCommands(interp, commands);
   return 0;
 }
 

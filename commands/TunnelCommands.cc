@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/CommandTable.hh"
 #include "groupsock/AddressString.hh"
 #include "groupsock/Groupsock.hh"
 #include "groupsock/GroupsockLookupTable.hh"
@@ -23,8 +24,8 @@
 #include "groupsock/Port.hh"
 #include "groupsock/Socket.hh"
 #include "runtime/ArgumentHelpers.hh"
-#include "runtime/DelayQueue.hh"
 #include "runtime/TclUsageEnvironment.hh"
+#include "tunnel/DeferredOp.hh"
 #include "tunnel/UDPtunnel.hh"
 #include "tunnel/UDPtunnelLookupTable.hh"
 #include "tunnel/UDPtunnelSocket.hh"
@@ -127,21 +128,19 @@ UDPtunnel* lookupTunnel(Tcl_Interp* interp, char const* name) {
 int createTunnel(Tcl_Interp* interp, int argc, char const** argv, bool masterOnly) {
   // Its tunnels' repeated commands need the queue, also in a process whose
   // start-up did not make one.
-  if (TheDelayQueue == nullptr) TheDelayQueue = new DelayQueue(1 * SECOND);
+  tunnelDelayQueue();
   if (!CheckNumArgs(interp, argc, argv, "dest_address_or_name", "?dest_port", "?local_port",
                     nullptr))
     return TCL_ERROR;
   TclUsageEnvironment& env = envOf(interp);
 
   NetAddressList addresses(argv[1]);
-  NetAddress const* first = addresses.firstAddress();
-  if (first == nullptr || first->length() < sizeof(unsigned)) {
+  unsigned destAddress;
+  if (!firstIPv4Address(addresses, destAddress)) {
     Tcl_AppendResult(interp, "failed to find network address for \"", argv[1], "\"",
                      static_cast<char*>(nullptr));
     return TCL_ERROR;
   }
-  unsigned destAddress;
-  std::memcpy(&destAddress, first->data(), sizeof destAddress);
 
   int destPortNum = DEFAULT_TUNNEL_PORT;
   int localPortNum = DEFAULT_TUNNEL_PORT;
@@ -165,7 +164,7 @@ int createTunnel(Tcl_Interp* interp, int argc, char const** argv, bool masterOnl
   }
 
   auto* tunnel =
-      new UDPtunnel(*first, destPort, localPort, OurTunnelSockets, OurGroupsocks, env, masterOnly);
+      new UDPtunnel(*addresses.firstAddress(), destPort, localPort, OurTunnelSockets, OurGroupsocks, env, masterOnly);
   if (tunnel->tunnelSocket() == nullptr) {
     delete tunnel;  // the reason the socket failed is the result
     return TCL_ERROR;
@@ -288,14 +287,13 @@ bool parseGroupRequest(Tcl_Interp* interp, int argc, char const** argv, bool ssm
 }
 
 // Joins the group on port through the tunnel, and tells whether that
-// worked. The engine reports nothing back, but a groupsock that could not
-// be set up is not in OurGroupsocks afterwards, and its reason is the
-// result; the join is then an error, not a silent no-op.
+// worked. A groupsock that cannot be set up makes the join an error, not a
+// silent no-op; its reason is the result.
 bool joinThroughTunnel(Tcl_Interp* interp, GroupRequest const& request, unsigned short port,
                        unsigned char mode) {
   Tcl_ResetResult(interp);  // so that a reason found below is the engine's, not a leftover
-  request.tunnel->joinGroup(request.group, request.source, Port(port), request.ttl, mode);
-  if (OurGroupsocks.Lookup(request.group, request.source, Port(port)) != nullptr) return true;
+  if (request.tunnel->joinGroup(request.group, request.source, Port(port), request.ttl, mode))
+    return true;
   if (*Tcl_GetStringResult(interp) == '\0') {
     char text[80];
     std::snprintf(text, sizeof text, "unable to set up a socket for group %s, port %u",
@@ -583,11 +581,6 @@ int corvex_getAllStatsCmd(ClientData, Tcl_Interp* interp, int argc, char const**
   return TCL_OK;
 }
 
-struct CommandEntry {
-  char const* name;
-  Tcl_CmdProc* proc;
-};
-
 // The family, in registration order.
 CommandEntry const commands[] = {
     {"corvex_createUDPtunnel", corvex_createUDPtunnelCmd},
@@ -620,7 +613,6 @@ CommandEntry const commands[] = {
 int corvex_Init(Tcl_Interp* interp, char const* tag) {
   TclUsageEnvironment::getEnvironFromInterp(interp, tag);
   if (ourTag() != tag) ourTag() = tag;
-  for (CommandEntry const& command : commands)
-    Tcl_CreateCommand(interp, command.name, command.proc, nullptr, nullptr);
+  registerCommands(interp, commands);
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "commands/GroupsockCommands.hh"
+#include "groupsock/AddressString.hh"
 #include "groupsock/NetAddress.hh"
 #include "groupsock/OurIPAddress.hh"
 #include "groupsock/OurRandom.hh"
@@ -18,13 +19,6 @@
 #include "runtime/TclUsageEnvironment.hh"
 
 namespace {
-
-// The dotted text of a network-order address as the result.
-void setAddressResult(Tcl_Interp* interp, unsigned address) {
-  in_addr addr;
-  addr.s_addr = address;
-  Tcl_SetResult(interp, inet_ntoa(addr), TCL_VOLATILE);
-}
 
 // The body of the two interface-setting commands: parses the dotted address
 // in argv[1] into setting, which applies to sockets set up from now on.
@@ -47,15 +41,13 @@ int setInterfaceAddress(Tcl_Interp* interp, int argc, char const** argv, char co
 int ipAddressFromNameCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   if (!CheckNumArgs(interp, argc, argv, "host-name", nullptr)) return TCL_ERROR;
   NetAddressList addresses(argv[1]);
-  NetAddress const* first = addresses.firstAddress();
-  if (addresses.numAddresses() == 0 || first == nullptr || first->length() < sizeof(unsigned)) {
+  unsigned address;
+  if (!firstIPv4Address(addresses, address)) {
     Tcl_AppendResult(interp, "failed to find network address for \"", argv[1], "\"",
                      static_cast<char*>(nullptr));
     return TCL_ERROR;
   }
-  unsigned address;
-  std::memcpy(&address, first->data(), sizeof address);
-  setAddressResult(interp, address);
+  Tcl_SetResult(interp, const_cast<char*>(AddressString(address).val()), TCL_VOLATILE);
   return TCL_OK;
 }
 

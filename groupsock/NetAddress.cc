@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -157,4 +158,17 @@ unsigned our_inet_addr(char const* text) {
 bool IsMulticastAddress(unsigned address) {
   unsigned hostOrder = ntohl(address);
   return hostOrder >= FIRST_ROUTABLE_GROUP && hostOrder <= LAST_ROUTABLE_GROUP;
+}
+
+unsigned ipv4Address(NetAddress const& address) {
+  unsigned result = 0;
+  std::memcpy(&result, address.data(), std::min<unsigned>(address.length(), sizeof result));
+  return result;
+}
+
+bool firstIPv4Address(NetAddressList const& addresses, unsigned& address) {
+  NetAddress const* first = addresses.firstAddress();
+  if (first == nullptr) return false;
+  address = ipv4Address(*first);
+  return true;
 }

@@ -53,6 +53,13 @@ class NetAddressList {
   NetAddress** addresses;
 };
 
+// The four bytes of an IPv4 address as one 32-bit address, network order
+// (missing bytes read as 0).
+unsigned ipv4Address(NetAddress const& address);
+// The first address of the list, as ipv4Address gives it; false when the
+// list is empty.
+bool firstIPv4Address(NetAddressList const& addresses, unsigned& address);
+
 // The network-order address of dotted IPv4 text, or all ones when the text
 // is not one. Every parse of dotted text goes through here.
 unsigned our_inet_addr(char const* text);

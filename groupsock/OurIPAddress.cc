@@ -108,15 +108,11 @@ unsigned discoverByHostName(UsageEnvironment& env, unsigned candidate) {
   NetAddressList addresses(hostname);
   NetAddressList::Iterator iter(addresses);
   while (NetAddress const* address = iter.nextAddress()) {
-    unsigned a;
-    std::memcpy(&a, address->data(), sizeof a);
-    if (isUsable(a)) return a;
+    if (isUsable(ipv4Address(*address))) return ipv4Address(*address);
   }
-  NetAddress const* first = addresses.firstAddress();
-  if (first == nullptr) return 0;
-  unsigned a;
-  std::memcpy(&a, first->data(), sizeof a);
-  return a;
+  unsigned first = 0;
+  firstIPv4Address(addresses, first);
+  return first;
 }
 
 }  // namespace

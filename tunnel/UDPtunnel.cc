@@ -77,9 +77,7 @@ UDPtunnel::UDPtunnel(NetAddress const& remoteAddress, Port remotePort, Port loca
       env_(NetInterface::DefaultUsageEnvironment != nullptr ? NetInterface::DefaultUsageEnvironment
                                                             : &env),
       masterOnly_(masterOnly != 0) {
-  if (remoteAddress.length() >= sizeof remoteAddress_) {
-    std::memcpy(&remoteAddress_, remoteAddress.data(), sizeof remoteAddress_);
-  }
+  remoteAddress_ = ipv4Address(remoteAddress);
 
   bool isNew;
   tunnelSocket_ = socketTable->Fetch(*env_, localPort_, isNew);
@@ -174,19 +172,19 @@ bool UDPtunnel::SourceAddrOKForRelaying(UsageEnvironment& env, unsigned addr) {
   return false;
 }
 
-void UDPtunnel::joinGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port port,
+bool UDPtunnel::joinGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port port,
                           unsigned char ttl, unsigned char mode) {
   bool isNew = false;
   Groupsock* groupsock =
       sourceFilterAddr != NO_SOURCE_FILTER
           ? groupsockTable->Fetch(*env_, groupAddress, sourceFilterAddr, port, isNew)
           : groupsockTable->Fetch(*env_, groupAddress, port, ttl, isNew);
-  if (groupsock == nullptr) return;
+  if (groupsock == nullptr) return false;
   if (isNew && groupsockTable->Lookup(groupAddress, sourceFilterAddr, port) != groupsock) {
     // Its socket could not be set up (or clashed with a registered one): the
     // table handed it back unregistered, and nobody else would delete it.
-    delete groupsock;
-    return;
+    groupsock->deleteWhenSafe();
+    return false;
   }
 
   groupsock->members().Add(this);
@@ -216,6 +214,7 @@ void UDPtunnel::joinGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port
     *env_ << *this << ": joined group " << AddressString(groupAddress).val();
     traceGroupTail(*env_, port, sourceFilterAddr);
   }
+  return true;
 }
 
 void UDPtunnel::leaveGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port port,

@@ -65,7 +65,8 @@ class UDPtunnel : public DirectedNetInterface {
   // local join, announced to the peer by JOIN now and every 15 s. mode 2:
   // the same with JOIN_RTP for an RTP port. mode 3: the companion port of
   // an RTP join, announced by nothing.
-  void joinGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port port, unsigned char ttl,
+  // False when no groupsock could be had (the reason is the result message).
+  bool joinGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port port, unsigned char ttl,
                  unsigned char mode);
   // Ends the membership. mode 0 (the peer asked, or its join lapsed) is
   // ignored for a membership this gateway made itself. Modes 1 and 2 tell
