@@ -470,6 +470,21 @@ tb_same() {
   return 1
 }
 
+# tb_stream_crosses from to group port size count: sends count numbered
+# records of size bytes from host "from" (hostA..hostC) to the group, and
+# tells whether the receiver file of host "to" ($TB_DIR/atA..atC, started
+# by tb_recv_start) then holds exactly those, in order.
+tb_stream_crosses() {
+  local from=$1 to=$2 group=$3 port=$4 size=$5 count=$6
+  local sent=$TB_DIR/from${from#host} received=$TB_DIR/at${to#host}
+  tb_records "$sent" "from${from#host}" 1 "$count" "$size"
+  : >"$received"
+  tb_send "$from" "$group" "$port" "$sent" "$size"
+  tb_wait 10 tb_has_bytes "$received" $((count * size))
+  tb_settle
+  tb_same "$sent" "$received"
+}
+
 # tb_empty file: true when nothing was received.
 tb_empty() {
   [ ! -s "$1" ] && return 0
