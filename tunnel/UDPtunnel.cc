@@ -3,6 +3,12 @@
 // relaying check that tears a tunnel down.
 #include "tunnel/UDPtunnel.hh"
 
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,7 +17,6 @@
 #include "groupsock/GroupsockLookupTable.hh"
 #include "groupsock/NetAddress.hh"
 #include "groupsock/OurIPAddress.hh"
-#include "groupsock/OurRandom.hh"
 #include "groupsock/SocketHelpers.hh"
 #include "runtime/UsageEnvironment.hh"
 #include "tunnel/DeferredOp.hh"
@@ -38,10 +43,30 @@ constexpr unsigned char LEAVE_TTL = 255;
 // A new cookie is drawn on every 64th write of the process.
 constexpr unsigned COOKIE_REDRAW_PERIOD = 64;
 
-// The tunnel's identity in the cookie seed: its address folded to 32 bits.
-uint32_t tunnelIdentity(UDPtunnel const* tunnel) {
-  uint64_t address = reinterpret_cast<uintptr_t>(tunnel);
-  return static_cast<uint32_t>(address) ^ static_cast<uint32_t>(address >> 32);
+// Fills buffer with bytes from the kernel's random source; /dev/urandom
+// where getrandom is missing. False when neither gives them.
+bool systemRandomBytes(void* buffer, size_t size) {
+  ssize_t got;
+  do got = getrandom(buffer, size, 0);
+  while (got < 0 && errno == EINTR);
+  if (got == static_cast<ssize_t>(size)) return true;
+  int const fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  got = read(fd, buffer, size);
+  close(fd);
+  return got == static_cast<ssize_t>(size);
+}
+
+// A cookie from the system's random source. Without one the gateway could
+// only draw guessable cookies, which would leave the tunnels open to
+// anyone: it stops instead.
+uint16_t systemRandomCookie() {
+  uint16_t cookie;
+  if (!systemRandomBytes(&cookie, sizeof cookie)) {
+    std::fputs("veldra: no random source for tunnel cookies (getrandom, /dev/urandom)\n", stderr);
+    std::abort();
+  }
+  return cookie;
 }
 
 // Trace tail naming a group: ", port <p>" and, with a source filter,
@@ -63,6 +88,8 @@ void discardGroupsock(UsageEnvironment& env, GroupsockLookupTable& table, Groups
 }
 
 }  // namespace
+
+uint16_t (*UDPtunnel::cookieSource)() = systemRandomCookie;
 
 // Takes the socket of localPort and draws the first cookie. Stops short,
 // with tunnelSocket() nullptr, when no socket can be had.
@@ -309,19 +336,9 @@ bool UDPtunnel::masterOnlyCheck(unsigned char cmd, sockaddr_in& fromAddress) {
   return false;
 }
 
-// Seeds the process-wide generator with the last four characters of the
-// clock text (the first of them the low byte), the tunnel's identity and
-// the host's address, and keeps the low 16 bits of the next number.
-void UDPtunnel::randomizeLocalCookie() {
-  char const* clock = timestampString();
-  size_t const length = std::strlen(clock);
-  uint32_t clockBits = 0;
-  for (size_t i = length < 4 ? 0 : length - 4, shift = 0; i < length; ++i, shift += 8) {
-    clockBits |= static_cast<uint32_t>(static_cast<unsigned char>(clock[i])) << shift;
-  }
-  our_srandom(clockBits ^ tunnelIdentity(this) ^ ourIPAddress(*env_));
-  setLocalCookie(static_cast<uint16_t>(our_random() & 0xFFFF));
-}
+// The process-wide generator that seedRandom and random expose is not
+// used: a script could make the cookies predictable with it.
+void UDPtunnel::randomizeLocalCookie() { setLocalCookie(cookieSource()); }
 
 void UDPtunnel::setLocalCookie(uint16_t cookie) {
   if (cookieDrawn_ && cookie != localCookie_) {

@@ -98,9 +98,7 @@ class UDPtunnel : public DirectedNetInterface {
   // True when the peer's command may be obeyed, i.e. unless the tunnel is
   // master-only (which is traced at DebugLevel 1).
   bool masterOnlyCheck(unsigned char cmd, sockaddr_in& fromAddress);
-  // Draws a new local cookie from the clock, the tunnel's identity and the
-  // host's address. The seed changes once a second, so redraws within the
-  // same second give the same cookie.
+  // Draws a new local cookie from cookieSource.
   void randomizeLocalCookie();
   // Takes cookie as the local cookie. A cookie it replaces stays acceptable
   // as one of the last few.
@@ -141,6 +139,10 @@ class UDPtunnel : public DirectedNetInterface {
   static bool performCookieCheck;
   // write calls of all tunnels so far; every 64th redraws a cookie.
   static unsigned writeCount() { return writeCount_; }
+  // Where cookies come from: 16 bits of the system's random source
+  // (getrandom), never the generator the scripts can seed. Tests may put a
+  // source of their own here.
+  static uint16_t (*cookieSource)();
 
  private:
   NetInterfaceTrafficStats incomingStats_;

@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 
+#include <set>
+
 #include "groupsock/OurIPAddress.hh"
 #include "groupsock/OurRandom.hh"
 #include "tests/unit/tunnel/TunnelTestSupport.hh"
@@ -62,19 +64,24 @@ TEST_F(UDPtunnelTest, WriteOfABufferShorterThanItsTrailerEndsTheProcess) {
               "expected at least 16\n$");
 }
 
-// A redraw reseeds the process-wide generator, which the test sees by
-// seeding it itself just before the write.
+// A cookie source that counts makes every redraw a new cookie, so that the
+// test sees a redraw as a change of the tunnel's cookie.
+uint16_t countingCookies() {
+  static uint16_t next = 0;
+  return ++next;
+}
+
 TEST_F(UDPtunnelTest, EverySixtyFourthWriteRedrawsTheWritersCookie) {
   UDPtunnel* tunnel = makeTunnel(20000);
   PeerSocket peer(20000);
-  our_srandom(7);
-  long const undisturbed = our_random();
+  uint16_t (*const systemSource)() = UDPtunnel::cookieSource;
+  UDPtunnel::cookieSource = countingCookies;
   // Whether the next write redraws, checked against the count it finds.
   auto writeRedraws = [&] {
     unsigned const found = UDPtunnel::writeCount();
-    our_srandom(7);
+    uint16_t const before = tunnel->localCookie();
     tunnel->sendProbe();
-    bool const redrew = our_random() != undisturbed;
+    bool const redrew = tunnel->localCookie() != before;
     EXPECT_EQ(redrew, found % 64 == 0) << "write finding count " << found;
     auto sent = peer.receive();
     EXPECT_TRUE(sent && Bytes(sent->begin(), sent->begin() + 2) ==
@@ -85,6 +92,24 @@ TEST_F(UDPtunnelTest, EverySixtyFourthWriteRedrawsTheWritersCookie) {
   while (UDPtunnel::writeCount() % 64 != 0);
   EXPECT_TRUE(writeRedraws());   // finds a multiple of 64 (the 65th write of a fresh process)
   EXPECT_FALSE(writeRedraws());  // the one after it
+  UDPtunnel::cookieSource = systemSource;
+}
+
+// Cookies come from the system's random source: a draw leaves the generator
+// that the scripts seed and read untouched, and draws within one second
+// (the old seed's resolution) still differ.
+TEST_F(UDPtunnelTest, CookiesComeFromTheSystemNotFromTheScriptsGenerator) {
+  UDPtunnel* tunnel = makeTunnel(20000);
+  our_srandom(7);
+  long const undisturbed = our_random();
+  our_srandom(7);
+  std::set<uint16_t> cookies;
+  for (int i = 0; i < 16; ++i) {
+    tunnel->randomizeLocalCookie();
+    cookies.insert(tunnel->localCookie());
+  }
+  EXPECT_EQ(our_random(), undisturbed);
+  EXPECT_GE(cookies.size(), 8u);
 }
 
 TEST_F(UDPtunnelTest, LocalJoinRepeatsEvery15SecondsAndLeaveFiveTimes) {
