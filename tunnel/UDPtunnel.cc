@@ -87,6 +87,23 @@ void discardGroupsock(UsageEnvironment& env, GroupsockLookupTable& table, Groups
   groupsock->deleteWhenSafe();
 }
 
+// Whether a local join of the key is being announced: a JOIN or JOIN_RTP
+// repetition is pending for it.
+bool joinIsRepeating(DeferredOpLookupTable& ops, unsigned group, unsigned source, Port port) {
+  auto* repeated = dynamic_cast<RepeatedCmd*>(ops.Lookup(group, source, port));
+  return repeated != nullptr && (repeated->cmd() == JOIN || repeated->cmd() == JOIN_RTP);
+}
+
+// Cancels and deletes the lapse pending for the key, if there is one: the
+// membership it was to end has ended.
+void cancelLapse(DeferredOpLookupTable& ops, unsigned group, unsigned source, Port port) {
+  auto* lapse = dynamic_cast<JoinGroupTimeout*>(ops.Lookup(group, source, port));
+  if (lapse == nullptr) return;
+  ops.Remove(lapse);
+  tunnelDelayQueue().removeEntry(lapse);
+  delete lapse;
+}
+
 }  // namespace
 
 uint16_t (*UDPtunnel::cookieSource)() = systemRandomCookie;
@@ -247,11 +264,21 @@ bool UDPtunnel::joinGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port
 void UDPtunnel::leaveGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port port,
                            unsigned char mode) {
   Groupsock* groupsock = groupsockTable->Lookup(groupAddress, sourceFilterAddr, port);
-  if (groupsock == nullptr) return;
+  if (groupsock == nullptr) {
+    // A script deleted the groupsock of a local join: the leave still ends
+    // the JOIN repetition and tells the peer.
+    if ((mode == 1 || mode == 2) &&
+        joinIsRepeating(deferredOps_, groupAddress, sourceFilterAddr, port)) {
+      rptSendCmdAcrossTunnel(LEAVE_REPEAT_COUNT, SECOND, mode == 1 ? LEAVE : LEAVE_RTP,
+                             groupAddress, sourceFilterAddr, port, LEAVE_TTL);
+    }
+    return;
+  }
   bool const transient = groupsock->membersAreTransient();
   if (!transient && mode == 0) return;  // the peer cannot end a membership of ours
 
   groupsock->members().Remove(this);
+  cancelLapse(deferredOps_, groupAddress, sourceFilterAddr, port);
   if (groupsock->tunnelOwned() && groupsock->members().IsEmpty()) {
     discardGroupsock(*env_, *groupsockTable, groupsock);
   }

@@ -70,7 +70,10 @@ class UDPtunnel : public DirectedNetInterface {
                  unsigned char mode);
   // Ends the membership. mode 0 (the peer asked, or its join lapsed) is
   // ignored for a membership this gateway made itself. Modes 1 and 2 tell
-  // the peer with five LEAVE or LEAVE_RTP commands one second apart.
+  // the peer with five LEAVE or LEAVE_RTP commands one second apart; they
+  // do so also when a script has deleted the groupsock meanwhile, as long
+  // as the JOINs are still being repeated. A pending lapse of the
+  // membership is cancelled with it.
   void leaveGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port port, unsigned char mode);
 
   // Sends one trailer-only command (SSM form when sourceFilterAddr is not

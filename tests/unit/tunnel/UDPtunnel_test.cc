@@ -156,6 +156,34 @@ TEST_F(UDPtunnelTest, PeerJoinLapsesAMinuteAfterTheLatestJoin) {
   EXPECT_TRUE(peer.quiet());  // the peer's requests are never announced back
 }
 
+// A script may delete the groupsock under a local join; the leave that
+// follows still ends the JOIN repetition and tells the peer.
+TEST_F(UDPtunnelTest, LocalLeaveAfterTheGroupsockWasDeletedStopsTheJoins) {
+  UDPtunnel* tunnel = makeTunnel(20000);
+  PeerSocket peer(20000);
+  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 1);
+  Groupsock* groupsock = OurGroupsocks.Lookup(G, NO_SOURCE_FILTER, Port(5004));
+  ASSERT_NE(groupsock, nullptr);
+  OurGroupsocks.Remove(groupsock);  // as groupsock_delete does
+  delete groupsock;
+  peer.drain();
+  tunnel->leaveGroup(G, NO_SOURCE_FILTER, Port(5004), 1);
+  EXPECT_EQ(commandsAt(peer), Bytes{LEAVE});
+  advanceSeconds(60);
+  EXPECT_EQ(commandsAt(peer), Bytes({LEAVE, LEAVE, LEAVE, LEAVE}));
+  EXPECT_EQ(TheDelayQueue->head(), nullptr);
+}
+
+// The peer's LEAVE ends its membership and, with it, the pending lapse.
+TEST_F(UDPtunnelTest, PeersLeaveCancelsItsLapse) {
+  UDPtunnel* tunnel = makeTunnel(20000);
+  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 0);
+  tunnel->leaveGroup(G, NO_SOURCE_FILTER, Port(5004), 0);
+  EXPECT_EQ(OurGroupsocks.Lookup(G, NO_SOURCE_FILTER, Port(5004)), nullptr);
+  EXPECT_EQ(tunnel->deferredOps().Lookup(G, NO_SOURCE_FILTER, Port(5004)), nullptr);
+  EXPECT_EQ(TheDelayQueue->head(), nullptr);
+}
+
 TEST_F(UDPtunnelTest, PeerCannotEndALocalMembership) {
   UDPtunnel* tunnel = makeTunnel(20000);
   tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 1);
