@@ -293,13 +293,13 @@ int groupsock_writeCmd(ClientData, Tcl_Interp* interp, int argc, char const** ar
 // groupsock_delete socket
 //
 // Deletes the groupsock whatever members it has (tunnels that joined through
-// it lose it without notice) and unregisters its channel. A name that no
-// longer resolves is not an error: the lookup's message stands as the result.
+// it lose it without notice) and unregisters its channel. A name that does
+// not resolve to a groupsock is an error with the lookup's message.
 int groupsock_deleteCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
   TclUsageEnvironment& env = envOf(interp);
   Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
-  if (groupsock == nullptr) return TCL_OK;
+  if (groupsock == nullptr) return TCL_ERROR;
 
   Tcl_Channel channel = Tcl_GetChannel(interp, argv[1], nullptr);
   env.getScheduler().setBackgroundHandling(groupsock->socketNum(), 0, nullptr, nullptr);
@@ -482,7 +482,8 @@ Groupsock* Groupsock_lookupByName(UsageEnvironment& env, char const* name) {
 
   Tcl_Channel channel = Tcl_GetChannel(interp, name, nullptr);
   if (channel == nullptr) {
-    Tcl_AppendResult(interp, "Failed to get channel for \"", name, "\"",
+    // Behind the library's own message, which says why.
+    Tcl_AppendResult(interp, "; Failed to get channel for \"", name, "\"",
                      static_cast<char*>(nullptr));
     return nullptr;
   }

@@ -76,6 +76,12 @@ std::string tunnelName(unsigned address, Port port) {
   return name;
 }
 
+// Whether a tunnel can send to address (network order): not 0.0.0.0, not
+// the limited broadcast address, not a multicast group.
+bool isUsableTunnelDestination(unsigned address) {
+  return address != 0 && address != INADDR_BROADCAST && !IN_MULTICAST(ntohl(address));
+}
+
 void appendBadName(Tcl_Interp* interp, char const* text) {
   Tcl_AppendResult(interp, "Bad tunnel name \"", text, "\"", static_cast<char*>(nullptr));
 }
@@ -138,6 +144,14 @@ int createTunnel(Tcl_Interp* interp, int argc, char const** argv, bool masterOnl
   unsigned destAddress;
   if (!firstIPv4Address(addresses, destAddress)) {
     Tcl_AppendResult(interp, "failed to find network address for \"", argv[1], "\"",
+                     static_cast<char*>(nullptr));
+    return TCL_ERROR;
+  }
+
+  // A tunnel to any of these would send nowhere, or everywhere, and its name
+  // would not be one the other commands accept.
+  if (!isUsableTunnelDestination(destAddress)) {
+    Tcl_AppendResult(interp, "illegal tunnel destination \"", argv[1], "\" - not a unicast address",
                      static_cast<char*>(nullptr));
     return TCL_ERROR;
   }
@@ -451,12 +465,12 @@ int corvex_sendProbeCmd(ClientData, Tcl_Interp* interp, int argc, char const** a
 // corvex_destroy interface
 //
 // Deletes the tunnel without telling the peer, which lets our groups lapse.
-// A name without a tunnel is no error (it may have been torn down by its
-// peer already): the lookup's message stands as the result.
+// A malformed name, or one without a tunnel (it may have been torn down by
+// its peer already), is an error with the lookup's message.
 int corvex_destroyCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   if (!CheckNumArgs(interp, argc, argv, "interface", nullptr)) return TCL_ERROR;
   UDPtunnel* tunnel = lookupTunnel(interp, argv[1]);
-  if (tunnel == nullptr) return TCL_OK;
+  if (tunnel == nullptr) return TCL_ERROR;
   OurTunnels.Remove(tunnel);
   delete tunnel;
   return TCL_OK;
