@@ -7,6 +7,33 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <unordered_map>
+
+#include "commands/GroupsockCommands.hh"
+#include "groupsock/Groupsock.hh"
+#include "groupsock/GroupsockLookupTable.hh"
+
+namespace {
+
+// The channels not yet detached, by descriptor: at most one per descriptor,
+// since a groupsock gets a channel once and its number stays held until
+// that channel is closed.
+std::unordered_map<int, GroupsockChannel*>& attachedChannels() {
+  static auto* channels = new std::unordered_map<int, GroupsockChannel*>;
+  return *channels;
+}
+
+// The groupsock over descriptor, whichever environment it belongs to (a
+// descriptor number is held by one socket at a time), or nullptr.
+Groupsock* groupsockOn(int descriptor) {
+  GroupsockLookupTable::Iterator groupsocks(OurGroupsocks);
+  while (Groupsock* groupsock = groupsocks.next()) {
+    if (groupsock->socketNum() == descriptor) return groupsock;
+  }
+  return nullptr;
+}
+
+}  // namespace
 
 Tcl_ChannelType const GroupsockChannel::channelType = {
     "groupsock",                      // typeName
@@ -41,27 +68,24 @@ Tcl_Channel GroupsockChannel::create(int descriptor) {
     delete self;
     return nullptr;
   }
+  attachedChannels()[descriptor] = self;
   return self->channel_;
 }
 
-bool GroupsockChannel::isGroupsockChannel(Tcl_Channel channel) {
-  return channel != nullptr && Tcl_GetChannelType(channel) == &channelType;
-}
-
 // Stops our file handler and forgets the descriptor: a later watch, read,
-// write or handle query finds -1 and touches no descriptor. The number is
-// free now unless the groupsock's deletion had to wait; then the groupsock
-// closes it later and it cannot be held.
-void GroupsockChannel::detach(Tcl_Channel channel) {
-  if (!isGroupsockChannel(channel)) return;
-  auto* self = static_cast<GroupsockChannel*>(Tcl_GetChannelInstanceData(channel));
-  int const number = self->descriptor_;
-  if (number < 0) return;
-  if (self->watching_) Tcl_DeleteFileHandler(number);
+// write or handle query finds -1 and touches no descriptor. While the number
+// is free (the groupsock has closed it), a placeholder holds it until the
+// channel is closed; if the groupsock's deletion had to wait, the groupsock
+// closes the number later and it cannot be held.
+void GroupsockChannel::detach(int descriptor) {
+  auto found = attachedChannels().find(descriptor);
+  if (found == attachedChannels().end()) return;
+  GroupsockChannel* self = found->second;
+  attachedChannels().erase(found);
+  if (self->watching_) Tcl_DeleteFileHandler(descriptor);
   self->watching_ = false;
   self->descriptor_ = -1;
-  if (Tcl_IsChannelShared(channel) && fcntl(number, F_GETFD) == -1)
-    self->placeholder_ = holdNumber(number);
+  if (fcntl(descriptor, F_GETFD) == -1) self->placeholder_ = holdNumber(descriptor);
 }
 
 // Opens /dev/null under number (close-on-exec); -1 when that fails.
@@ -75,12 +99,18 @@ int GroupsockChannel::holdNumber(int number) {
 }
 
 // Called by the interpreter library when the channel's last registration
-// goes. The descriptor belongs to the groupsock and stays open; only our own
-// file handler, if fileevent left one, is removed, and the number a
-// detached channel held is given back.
+// goes: a script closed it, or the last interpreter holding it was deleted.
+// A channel still attached takes its groupsock with it, as groupsock_delete
+// would; the descriptor is the groupsock's to close. A detached channel
+// gives back the number its placeholder held.
 int GroupsockChannel::closeProc(ClientData instanceData, Tcl_Interp*) {
   auto* self = static_cast<GroupsockChannel*>(instanceData);
-  if (self->descriptor_ >= 0 && self->watching_) Tcl_DeleteFileHandler(self->descriptor_);
+  int const number = self->descriptor_;
+  if (number >= 0) {
+    attachedChannels().erase(number);
+    if (self->watching_) Tcl_DeleteFileHandler(number);
+    if (Groupsock* groupsock = groupsockOn(number)) Groupsock_discard(*groupsock);
+  }
   if (self->placeholder_ >= 0) close(self->placeholder_);
   delete self;
   return 0;

@@ -1,9 +1,11 @@
 // The interpreter channel through which scripts name a groupsock: "file"
 // followed by the socket descriptor, readable and writable, its handle the
-// descriptor. The groupsock owns the descriptor; the channel never closes it,
-// and once the groupsock is deleted the channel is detached from the
-// descriptor, so that a channel still held somewhere can never touch a
-// descriptor number the system has meanwhile handed to a new socket.
+// descriptor. The groupsock owns the descriptor; the channel never closes it
+// itself. Closing the channel (a script's close, or its interpreter going)
+// deletes the groupsock over the descriptor, as groupsock_delete does. Once
+// the groupsock is deleted the channel is detached from the descriptor, so
+// that a channel still held somewhere can never touch a descriptor number
+// the system has meanwhile handed to a new socket.
 #ifndef VELDRA_COMMANDS_GROUPSOCKCHANNEL_HH
 #define VELDRA_COMMANDS_GROUPSOCKCHANNEL_HH
 
@@ -13,22 +15,20 @@ class GroupsockChannel {
  public:
   // A new channel over descriptor, named "file<descriptor>", not yet
   // registered in any interpreter. The channel owns this object: its close
-  // procedure deletes it (and leaves the descriptor open).
+  // procedure deletes it, and with it the groupsock over the descriptor if
+  // there is one (which closes the descriptor); it never closes the
+  // descriptor itself.
   static Tcl_Channel create(int descriptor);
 
-  // Whether channel was made by create().
-  static bool isGroupsockChannel(Tcl_Channel channel);
-
-  // Cuts channel loose from its descriptor once the groupsock has closed it
-  // (or is about to, when its deletion has to wait): stops any watch that
-  // fileevent set up, then makes further I/O fail with EBADF and the handle
-  // query fail. A channel that lives on in another interpreter still carries
-  // the name "file<number>" there, and the interpreter library aborts the
-  // process when a second channel of one name is registered in an
-  // interpreter; so while such a channel lives, a placeholder of ours keeps
-  // the number taken. Call it before unregistering the channel. Channels of
-  // other types are left alone.
-  static void detach(Tcl_Channel channel);
+  // Cuts the channel over descriptor, if one is still attached to it, loose
+  // once the groupsock has closed the descriptor (or is about to, when its
+  // deletion has to wait): stops any watch that fileevent set up, then makes
+  // further I/O fail with EBADF and the handle query fail. The channel lives
+  // on in the interpreters that hold it, under the name "file<number>", and
+  // the interpreter library aborts the process when a second channel of one
+  // name is registered in an interpreter; so until the channel is closed, a
+  // placeholder of ours keeps the number taken.
+  static void detach(int descriptor);
 
   GroupsockChannel(GroupsockChannel const&) = delete;
   GroupsockChannel& operator=(GroupsockChannel const&) = delete;

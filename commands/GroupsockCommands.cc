@@ -302,12 +302,9 @@ int groupsock_deleteCmd(ClientData, Tcl_Interp* interp, int argc, char const** a
   if (groupsock == nullptr) return TCL_ERROR;
 
   Tcl_Channel channel = Tcl_GetChannel(interp, argv[1], nullptr);
-  env.getScheduler().setBackgroundHandling(groupsock->socketNum(), 0, nullptr, nullptr);
-  OurGroupsocks.Remove(groupsock);
-  groupsock->deleteWhenSafe();
   // The channel may be held elsewhere (another interpreter) and outlive the
   // unregistering: from now on it touches no descriptor.
-  GroupsockChannel::detach(channel);
+  Groupsock_discard(*groupsock);
   Tcl_UnregisterChannel(interp, channel);
   Tcl_ResetResult(interp);  // a failed flush on close may have left a message
   return TCL_OK;
@@ -437,6 +434,19 @@ int groupsock_setMembersAreTransientCmd(ClientData, Tcl_Interp* interp, int argc
   return TCL_OK;
 }
 
+// The deletion hook of every environment the family is registered in:
+// its groupsocks read, send and trace through it, so they go first. Their
+// channels may still be held (by the dying interpreter, which closes them
+// next, or by another one) and are detached.
+void discardGroupsocksOf(TclUsageEnvironment& env) {
+  std::vector<Groupsock*> doomed;
+  GroupsockLookupTable::Iterator groupsocks(OurGroupsocks);
+  while (Groupsock* groupsock = groupsocks.next()) {
+    if (&groupsock->env() == &env) doomed.push_back(groupsock);
+  }
+  for (Groupsock* groupsock : doomed) Groupsock_discard(*groupsock);
+}
+
 // The family, in registration order.
 CommandEntry const commands[] = {
     {"groupsock_create", groupsock_createCmd},
@@ -467,7 +477,7 @@ CommandEntry const commands[] = {
 
 // Attaches the environment first, so that every command finds it under tag.
 int Groupsock_Init(Tcl_Interp* interp, char const* tag) {
-  TclUsageEnvironment::getEnvironFromInterp(interp, tag);
+  TclUsageEnvironment::getEnvironFromInterp(interp, tag)->addDeletionHook(discardGroupsocksOf);
   if (ourTag() != tag) ourTag() = tag;  // tag may be our own text (groupsock_initInSlave)
   registerCommands(interp, commands);
   return 0;
@@ -498,6 +508,14 @@ Groupsock* Groupsock_lookupByName(UsageEnvironment& env, char const* name) {
   Groupsock* groupsock = OurGroupsocks.Lookup(env, descriptor);
   if (groupsock == nullptr) env.setResultMsg("socket is no longer in use");
   return groupsock;
+}
+
+void Groupsock_discard(Groupsock& groupsock) {
+  int const descriptor = groupsock.socketNum();
+  groupsock.env().getScheduler().setBackgroundHandling(descriptor, 0, nullptr, nullptr);
+  OurGroupsocks.Remove(&groupsock);
+  groupsock.deleteWhenSafe();
+  GroupsockChannel::detach(descriptor);
 }
 
 char const* groupsockCommandsTag() { return ourTag().c_str(); }

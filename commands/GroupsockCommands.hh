@@ -13,7 +13,9 @@ class Groupsock;
 class UsageEnvironment;
 
 // Attaches (or finds) the usage environment of interp under tag, remembers
-// tag for the commands, and registers the 22 commands. Returns 0.
+// tag for the commands, and registers the 22 commands. The groupsocks made
+// through that environment are deleted with it, that is with the
+// interpreter (a slave's, with `interp delete`). Returns 0.
 int Groupsock_Init(Tcl_Interp* interp, char const* tag);
 
 // The groupsock behind the channel called name in env's interpreter, or
@@ -23,6 +25,12 @@ int Groupsock_Init(Tcl_Interp* interp, char const* tag);
 // readable descriptor, "socket is no longer in use" when no groupsock has
 // that descriptor.
 Groupsock* Groupsock_lookupByName(UsageEnvironment& env, char const* name);
+
+// Deletes a groupsock of the scripts as groupsock_delete does: turns its
+// background reading off, removes it from OurGroupsocks, deletes it (when
+// safe) and detaches its channel, which the caller unregisters if it wants
+// to; tunnels that had joined through it lose it without notice.
+void Groupsock_discard(Groupsock& groupsock);
 
 // The tag given to the most recent Groupsock_Init, under which the commands
 // find their environment.

@@ -45,9 +45,19 @@ TclUsageEnvironment::TclUsageEnvironment(TaskScheduler& taskScheduler, Tcl_Inter
 // Only the interpreter deletes an environment (through the procedure below).
 TclUsageEnvironment::~TclUsageEnvironment() {}
 
-// Called by the interpreter as it is deleted: deletes the environment.
+// Called by the interpreter as it is deleted: runs the hooks, then
+// deletes the environment.
 void TclUsageEnvironment::ourTclInterpDeleteProc(void* clientData, Tcl_Interp*) {
-  delete static_cast<TclUsageEnvironment*>(clientData);
+  auto* env = static_cast<TclUsageEnvironment*>(clientData);
+  for (DeletionHook hook : env->deletionHooks) hook(*env);
+  delete env;
+}
+
+void TclUsageEnvironment::addDeletionHook(DeletionHook hook) {
+  for (DeletionHook known : deletionHooks) {
+    if (known == hook) return;
+  }
+  deletionHooks.push_back(hook);
 }
 
 // The interpreter's current result.

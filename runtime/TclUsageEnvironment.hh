@@ -5,6 +5,8 @@
 
 #include <tcl.h>
 
+#include <vector>
+
 #include "runtime/UsageEnvironment.hh"
 
 class TclUsageEnvironment : public UsageEnvironment {
@@ -18,8 +20,16 @@ class TclUsageEnvironment : public UsageEnvironment {
   TclUsageEnvironment(TaskScheduler& scheduler, Tcl_Interp* interp, char const* key);
   ~TclUsageEnvironment() override;
 
-  // Associated-data delete procedure: deletes the environment with its interpreter.
+  // Associated-data delete procedure: deletes the environment with its
+  // interpreter, after running its deletion hooks.
   static void ourTclInterpDeleteProc(void* clientData, Tcl_Interp* interp);
+
+  // Something to do with the environment just before it is deleted, while
+  // it is still whole: a command family releases what it made through it
+  // (a slave interpreter's groupsocks). Hooks run in the order added;
+  // adding one twice changes nothing.
+  using DeletionHook = void (*)(TclUsageEnvironment& env);
+  void addDeletionHook(DeletionHook hook);
 
   Tcl_Interp* getInterp() const { return interp; }
 
@@ -40,6 +50,7 @@ class TclUsageEnvironment : public UsageEnvironment {
 
  private:
   Tcl_Interp* interp;
+  std::vector<DeletionHook> deletionHooks;
 };
 
 #endif

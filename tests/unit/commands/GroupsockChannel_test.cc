@@ -1,6 +1,6 @@
 // The groupsock channel's hold on its descriptor: it never closes it, and
-// once detached it never touches that number again, even after the system
-// has handed it to a new socket.
+// once detached it never touches that number again, which stays taken until
+// the channel is closed.
 #include "commands/GroupsockChannel.hh"
 
 #include <arpa/inet.h>
@@ -83,12 +83,13 @@ TEST(GroupsockChannel, DetachedChannelNeverTouchesAReusedDescriptor) {
   int oldCalls = 0;
   Tcl_CreateChannelHandler(channel, TCL_READABLE, countCall, &oldCalls);
 
-  // The groupsock goes; the system hands the number to a new socket.
+  // The groupsock goes; a new socket gets another number, since the
+  // detached channel's placeholder holds this one.
   close(fd);
-  GroupsockChannel::detach(channel);
+  GroupsockChannel::detach(fd);
   sockaddr_in newAddress;
   int newFd = boundSocket(newAddress);
-  ASSERT_EQ(newFd, fd);
+  ASSERT_NE(newFd, fd);
   int newCalls = 0;
   Tcl_CreateFileHandler(newFd, TCL_READABLE, countCall, &newCalls);
 
@@ -122,7 +123,7 @@ TEST(GroupsockChannel, DetachedSharedChannelKeepsItsNumberTakenUntilClosed) {
   Tcl_RegisterChannel(nullptr, channel);  // the deleting interpreter
   Tcl_RegisterChannel(nullptr, channel);  // another one that holds on to it
   close(fd);
-  GroupsockChannel::detach(channel);
+  GroupsockChannel::detach(fd);
   Tcl_UnregisterChannel(nullptr, channel);
 
   // No new socket may be called "file<fd>" while the old channel lives.

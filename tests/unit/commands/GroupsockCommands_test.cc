@@ -1,7 +1,8 @@
 // What the groupsock commands do with members, which scripts cannot add
 // (only tunnels can): the take-over of a tunnel's groupsock, and the room
-// that writes leave for the relay trailer. The rest is tested through the
-// binary in tests/script/groupsock.test.
+// that writes leave for the relay trailer; and the deletion of a slave's
+// groupsocks in either order the interpreter may take. The rest is tested
+// through the binary in tests/script/groupsock.test.
 #include "commands/GroupsockCommands.hh"
 
 #include <arpa/inet.h>
@@ -130,6 +131,37 @@ TEST_F(GroupsockCommandsTest, WritesLeaveRoomForTheRelayTrailer) {
   }
   EXPECT_EQ(member.last[0], 0x41);
   eval("groupsock_delete $s");
+}
+
+// A slave's groupsocks go with the slave, whether the interpreter deletes
+// their environment or their channels first (the library's order is not
+// ours to rely on). The channel the slave shared with the master stays
+// there, detached, and keeps its number taken until the master closes it.
+TEST_F(GroupsockCommandsTest, SlavesGroupsocksGoWithTheSlave) {
+  REQUIRE_NETNS();
+  for (char const* first : {"veldra", "tclIO"}) {  // the environment, the channel table
+    SCOPED_TRACE(first);
+    Tcl_Interp* slave = Tcl_CreateSlave(interp, "s", 0);
+    Groupsock_Init(slave, "veldra");
+    ASSERT_EQ(Tcl_Eval(slave,
+                       "set a [groupsock_create 239.1.2.3 5044 16]\n"
+                       "groupsock_turnOnBackgroundReadHandling $a\n"
+                       "set b [groupsock_create 239.1.2.4 5044 16]"),
+              TCL_OK);
+    std::string const shared = Tcl_GetStringResult(slave);
+    eval("interp share s " + shared + " {}");
+    Tcl_DeleteAssocData(slave, first);
+    eval("interp delete s");
+
+    EXPECT_EQ(OurGroupsocks.Lookup(inet_addr("239.1.2.3"), Port(5044)), nullptr);
+    EXPECT_EQ(OurGroupsocks.Lookup(inet_addr("239.1.2.4"), Port(5044)), nullptr);
+    EXPECT_EQ(Tcl_Eval(interp, ("groupsock_read " + shared).c_str()), TCL_ERROR);
+    std::string const again = eval("groupsock_create 239.1.2.4 5044 16");
+    EXPECT_NE(again, shared);
+    eval("close " + shared);
+    eval("close " + again);
+    EXPECT_EQ(OurGroupsocks.Lookup(inet_addr("239.1.2.4"), Port(5044)), nullptr);
+  }
 }
 
 }  // namespace
