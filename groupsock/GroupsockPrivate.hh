@@ -8,7 +8,7 @@ class UsageEnvironment;
 
 struct GroupsockPrivate {
   HashTable* socketsByDescriptor = nullptr;  // created by the groupsock table on need
-  int reuseAddresses = 1;                    // SO_REUSEADDR/SO_REUSEPORT of new sockets
+  int reuseAddresses = 1;                    // SO_REUSEADDR of new sockets
 };
 
 // The environment's record, created in its initial state if missing.

@@ -120,9 +120,9 @@ ip_mreq_source sourceMembership(unsigned groupAddress, unsigned sourceFilterAddr
 
 }  // namespace
 
-// A blocking datagram socket with address (and port) reuse as the
-// environment's flag says and multicast loopback on, which receives only
-// the groups that it joins itself. It is bound to port on all local
+// A blocking datagram socket with address reuse as the environment's flag
+// says and multicast loopback on, which receives only the groups that it
+// joins itself. It is bound to port on all local
 // addresses when port is not 0, else to ReceivingInterfaceAddr when that is
 // set; otherwise left unbound (the first send binds it). Its multicast
 // leaves by SendingInterfaceAddr when that is set.
@@ -134,15 +134,16 @@ int setupDatagramSocket(UsageEnvironment& env, Port port) {
     return -1;
   }
 
+  // Address reuse lets every groupsock of a port (and other programs that
+  // ask for it too) bind the port. Port reuse is not asked for: Linux
+  // hands each datagram that arrives for a port shared by SO_REUSEPORT
+  // sockets to one of them chosen by the sender's address and port, even
+  // to one that never joined the datagram's group, so two groups on one
+  // port would get each other's traffic (and lose their own).
   int reuseFlagValue = reuseFlag(env);
   if (setsockopt(newSocket, SOL_SOCKET, SO_REUSEADDR, &reuseFlagValue, sizeof reuseFlagValue) < 0) {
     return failSetup(env, newSocket, "setsockopt(SO_REUSEADDR) error: ");
   }
-#ifdef SO_REUSEPORT
-  if (setsockopt(newSocket, SOL_SOCKET, SO_REUSEPORT, &reuseFlagValue, sizeof reuseFlagValue) < 0) {
-    return failSetup(env, newSocket, "setsockopt(SO_REUSEPORT) error: ");
-  }
-#endif
 
   // Some systems accept only a byte here, so a byte it is.
   unsigned char loop = 1;

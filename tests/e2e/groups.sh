@@ -1,7 +1,8 @@
 #!/bin/bash
 # Source-specific and RTP joins through a tunnel: only the chosen source's
 # datagrams cross, and one RTP join carries both ports p and p + 1, in both
-# directions.
+# directions; two groups on one port each carry only their own datagrams,
+# whichever sender they come from.
 # Usage: groups.sh path/to/veldra
 . "$(dirname "$0")/testbed.sh"
 tb_enter "$0" "$@"
@@ -54,4 +55,31 @@ for port in $RP $RP1; do
   tb_check "RTP port $port: hostA's stream reaches hostB" tb_same "$TB_DIR/rtpA$port" "$TB_DIR/rtpAtB$port"
   tb_check "RTP port $port: hostB's stream reaches hostA" tb_same "$TB_DIR/rtpB$port" "$TB_DIR/rtpAtA$port"
 done
+# Test that two groups read by gwA on one port each carry their own
+# datagrams and only those, from many senders (each datagram from a socket
+# of its own, so from a port of its own): the kernel must not hand one
+# group's datagram to the other group's socket.
+G3=239.1.2.5 G4=239.1.2.6 GP=5030
+for group in $G3 $G4; do
+  tb_gw_group gwA $group $GP 16
+  tb_gw_must gwA "corvex_joinGroup \$::tB $group $GP 16" >/dev/null
+  tb_wait 5 tb_joined gwB lan0 $group || tb_die "gwB did not join $group"
+  # Bound to the group itself: a socket of socat reads every group its host joined.
+  : >"$TB_DIR/at$group"
+  tb_bg hostB socat -u "UDP4-RECV:$GP,bind=$group,reuseaddr,ip-add-membership=$group:$TB_HOST_B" \
+    "OPEN:$TB_DIR/at$group,append" 2>>"$TB_DIR/socat.err"
+done
+tb_wait 5 tb_joined hostB lan0 $G4 || tb_die "socat receivers in hostB did not join"
+: >"$TB_DIR/expect$G3"
+: >"$TB_DIR/expect$G4"
+for i in $(seq -w 1 20); do
+  for group in $G3 $G4; do
+    printf '%s %s\n' "$group" "$i" | tee -a "$TB_DIR/expect$group" |
+      tb_exec hostA socat -u STDIN "UDP4-DATAGRAM:$group:$GP,ip-multicast-loop=0,ip-multicast-ttl=16"
+  done
+done
+tb_wait 10 tb_has_bytes "$TB_DIR/at$G4" "$(tb_size "$TB_DIR/expect$G4")"
+tb_settle
+tb_check "$G3 carries its 20 datagrams from 20 senders, and only those" tb_same "$TB_DIR/expect$G3" "$TB_DIR/at$G3"
+tb_check "$G4 carries its 20 datagrams from 20 senders, and only those" tb_same "$TB_DIR/expect$G4" "$TB_DIR/at$G4"
 tb_done
