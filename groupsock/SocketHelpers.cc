@@ -265,14 +265,17 @@ bool writeSocket(UsageEnvironment& env, int sock, in_addr address, Port port, un
 
 // Sends the datagram to address and port. True when it went out whole;
 // otherwise false with a message naming the descriptor and the counts.
+// Never waits: a datagram the system cannot take now (a full send buffer,
+// for instance of datagrams held for a neighbour that does not answer) is
+// not sent, since waiting would stop the whole event loop.
 bool writeSocket(UsageEnvironment& env, int sock, in_addr address, Port port, unsigned char* buffer,
                  unsigned bufferSize) {
   sockaddr_in dest{};
   dest.sin_family = AF_INET;
   dest.sin_addr = address;
   dest.sin_port = port.num();
-  int bytesSent = static_cast<int>(
-      sendto(sock, buffer, bufferSize, 0, reinterpret_cast<sockaddr*>(&dest), sizeof dest));
+  int bytesSent = static_cast<int>(sendto(sock, buffer, bufferSize, MSG_DONTWAIT,
+                                          reinterpret_cast<sockaddr*>(&dest), sizeof dest));
   if (bytesSent == static_cast<int>(bufferSize)) return true;
 
   int savedErrno = errno;

@@ -30,7 +30,7 @@ bool makeSocketBlocking(int sock, unsigned writeTimeoutInMilliseconds = 0);
 int readSocket(UsageEnvironment& env, int sock, unsigned char* buffer, unsigned bufferSize,
                sockaddr_in& fromAddress);
 // Sends one datagram, setting the multicast time-to-live first; true when
-// it was sent whole.
+// it was sent whole. Never waits: what cannot be sent at once is not sent.
 bool writeSocket(UsageEnvironment& env, int sock, in_addr address, Port port, unsigned char ttl,
                  unsigned char* buffer, unsigned bufferSize);
 bool writeSocket(UsageEnvironment& env, int sock, in_addr address, Port port,

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -281,6 +282,30 @@ TEST_F(SocketHelpersTest, WriteSocketOutcomes) {
 
   EXPECT_FALSE(writeSocket(env, notASocket(), dest, Port(9011), 7, datagram, sizeof datagram));
   EXPECT_TRUE(startsWith(result(), "setsockopt(IP_MULTICAST_TTL) error: ")) << result();
+}
+
+// A datagram that cannot go out now fails at once: the event loop must not
+// stop. Here the send buffer fills with datagrams held for a neighbour that
+// never answers (as replies to forged sources on the WAN are); a waiting
+// send would stop the gateway until the neighbour lookup gave up, seconds
+// later. The socket's own send time-out bounds the wait of a send that
+// still waits.
+TEST_F(SocketHelpersTest, SendsNeverWait) {
+  REQUIRE_NETNS();
+  int sock = datagramSocket();
+  setSendBufferTo(env, sock, 4096);
+  timeval limit{5, 0};
+  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  in_addr nobody{addr("10.99.0.77")};  // on vt0's network, and nobody has it
+  unsigned char datagram[1000] = {};
+  bool refused = false;
+  auto const start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 30 && !refused; ++i)
+    refused = !writeSocket(env, sock, nobody, Port(9), 1, datagram, sizeof datagram);
+  auto const waited = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(refused);
+  EXPECT_LT(waited, std::chrono::seconds(2));
+  EXPECT_NE(result().find("resource temporarily unavailable"), std::string::npos) << result();
 }
 
 TEST_F(SocketHelpersTest, BufferSizes) {
