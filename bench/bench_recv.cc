@@ -6,8 +6,17 @@
 //
 // Prints "ready" once joined, then, when all expected datagrams have come,
 // or nothing has come for --idle-ms after the first, or --max-seconds have
-// passed, one line of key=value results and exits 0.
+// passed, or SIGTERM or SIGINT has come, one line of key=value results and
+// exits 0. "other" datagrams are split into "foreign" ones (not from
+// bench_send) and "other_run" ones (another run's stream: a stream that
+// reached the wrong group when each group carries its own run). With
+// --gaps FILE the sequence numbers that never came are written there as
+// ranges, one "first last" line each; with --events FILE every datagram
+// that is not a new one of the run is logged there as it comes, one
+// "kind seq arrival" line each: kind duplicate, reordered, other_run or
+// foreign, seq "-" for a foreign one, arrival in CLOCK_REALTIME seconds.
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,7 +29,8 @@ namespace {
 
 char const USAGE[] =
     "bench_recv --group ADDR --port N --interface ADDR --count N\n"
-    "                  [--run ID] [--idle-ms MS] [--max-seconds S]";
+    "                  [--run ID] [--idle-ms MS] [--max-seconds S] [--gaps FILE]\n"
+    "                  [--events FILE]";
 
 constexpr unsigned BATCH = 64;
 
@@ -32,7 +42,22 @@ struct Options {
   uint32_t run = 1;
   uint64_t idleMs = 1000;
   uint64_t maxSeconds = 60;
+  std::string gapsFile;
+  std::string eventsFile;
 };
+
+// Set by SIGTERM or SIGINT: report what has come and end.
+volatile sig_atomic_t stopRequested = 0;
+
+void requestStop(int) { stopRequested = 1; }
+
+// Without SA_RESTART, so that the signal ends the wait in poll at once.
+void stopOnSignals() {
+  struct sigaction action {};
+  action.sa_handler = requestStop;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
 
 Options parseOptions(int argc, char** argv) {
   Options o;
@@ -57,6 +82,10 @@ Options parseOptions(int argc, char** argv) {
       o.idleMs = parseCount(value, USAGE);
     } else if (name == "--max-seconds") {
       o.maxSeconds = parseCount(value, USAGE);
+    } else if (name == "--gaps") {
+      o.gapsFile = value;
+    } else if (name == "--events") {
+      o.eventsFile = value;
     } else {
       usageError(("unknown option " + name).c_str(), USAGE);
     }
@@ -109,11 +138,47 @@ double quantileUs(std::vector<int64_t>& values, double q) {
   return static_cast<double>(values[k]) / 1000.0;
 }
 
+// Logs one datagram that is not a new one of the run to events (if open).
+void logEvent(FILE* events, char const* kind, uint64_t seq, bool haveSeq) {
+  if (events == nullptr) return;
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  if (haveSeq)
+    std::fprintf(events, "%s %llu %lld.%06ld\n", kind, static_cast<unsigned long long>(seq),
+                 static_cast<long long>(now.tv_sec), now.tv_nsec / 1000);
+  else
+    std::fprintf(events, "%s - %lld.%06ld\n", kind, static_cast<long long>(now.tv_sec),
+                 now.tv_nsec / 1000);
+}
+
+// Writes the runs of sequence numbers not seen, "first last" a line.
+void writeGaps(std::string const& file, std::vector<bool> const& seen) {
+  FILE* out = std::fopen(file.c_str(), "w");
+  if (out == nullptr) {
+    std::perror(file.c_str());
+    std::exit(1);
+  }
+  for (size_t i = 0; i < seen.size(); ++i) {
+    if (seen[i]) continue;
+    size_t last = i;
+    while (last + 1 < seen.size() && !seen[last + 1]) ++last;
+    std::fprintf(out, "%zu %zu\n", i, last);
+    i = last;
+  }
+  std::fclose(out);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options const o = parseOptions(argc, argv);
+  stopOnSignals();
   int const fd = openSocket(o);
+  FILE* events = nullptr;
+  if (!o.eventsFile.empty() && (events = std::fopen(o.eventsFile.c_str(), "w")) == nullptr) {
+    std::perror(o.eventsFile.c_str());
+    return 1;
+  }
   std::printf("ready\n");
   std::fflush(stdout);
 
@@ -131,13 +196,13 @@ int main(int argc, char** argv) {
   std::vector<bool> seen(o.count, false);
   std::vector<int64_t> latencies;
   latencies.reserve(o.count);
-  uint64_t unique = 0, duplicates = 0, reordered = 0, other = 0, payloadBytes = 0;
+  uint64_t unique = 0, duplicates = 0, reordered = 0, foreign = 0, otherRun = 0, payloadBytes = 0;
   uint64_t highest = 0;
   bool any = false;
   int64_t firstSent = 0, lastArrival = 0;
   int64_t const deadline = monotonicNs() + static_cast<int64_t>(o.maxSeconds) * 1000000000;
 
-  while (unique < o.count) {
+  while (unique < o.count && !stopRequested) {
     int64_t const now = monotonicNs();
     if (now >= deadline) break;
     int64_t waitMs = (deadline - now) / 1000000 + 1;
@@ -151,23 +216,30 @@ int main(int argc, char** argv) {
     int64_t const arrival = monotonicNs();
     for (int i = 0; i < n; ++i) {
       BenchHeader header;
-      if (messages[i].msg_len < sizeof header) {
-        ++other;
+      if (messages[i].msg_len >= sizeof header)
+        std::memcpy(&header, iov[i].iov_base, sizeof header);
+      if (messages[i].msg_len < sizeof header || header.magic != BENCH_MAGIC) {
+        ++foreign;
+        logEvent(events, "foreign", 0, false);
         continue;
       }
-      std::memcpy(&header, iov[i].iov_base, sizeof header);
-      if (header.magic != BENCH_MAGIC || header.run != o.run || header.seq >= o.count) {
-        ++other;
+      if (header.run != o.run || header.seq >= o.count) {
+        ++otherRun;
+        logEvent(events, "other_run", header.seq, true);
         continue;
       }
       if (seen[header.seq]) {
         ++duplicates;
+        logEvent(events, "duplicate", header.seq, true);
         continue;
       }
       seen[header.seq] = true;
       ++unique;
       payloadBytes += messages[i].msg_len;
-      if (any && header.seq < highest) ++reordered;
+      if (any && header.seq < highest) {
+        ++reordered;
+        logEvent(events, "reordered", header.seq, true);
+      }
       highest = std::max(highest, header.seq);
       if (!any || header.sentNs < firstSent) firstSent = header.sentNs;
       any = true;
@@ -186,11 +258,16 @@ int main(int argc, char** argv) {
   double const p999 = quantileUs(latencies, 0.999);
   std::printf(
       "received=%llu expected=%llu loss_pct=%.3f duplicates=%llu reordered=%llu other=%llu "
-      "span_s=%.6f rate=%.0f mbit=%.2f p50_us=%.1f p99_us=%.1f p999_us=%.1f\n",
+      "foreign=%llu other_run=%llu span_s=%.6f rate=%.0f mbit=%.2f p50_us=%.1f p99_us=%.1f "
+      "p999_us=%.1f\n",
       static_cast<unsigned long long>(unique), static_cast<unsigned long long>(o.count),
       lossPercent, static_cast<unsigned long long>(duplicates),
-      static_cast<unsigned long long>(reordered), static_cast<unsigned long long>(other), span,
-      rate, mbit, p50, p99, p999);
+      static_cast<unsigned long long>(reordered),
+      static_cast<unsigned long long>(foreign + otherRun), static_cast<unsigned long long>(foreign),
+      static_cast<unsigned long long>(otherRun), span, rate, mbit, p50, p99, p999);
+  std::fflush(stdout);
+  if (!o.gapsFile.empty()) writeGaps(o.gapsFile, seen);
+  if (events != nullptr) std::fclose(events);
   close(fd);
   return 0;
 }
