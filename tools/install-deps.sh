@@ -4,7 +4,7 @@
 set -e
 packages="build-essential cmake tcl8.6-dev tcl8.6"
 if [ "$1" = test ]; then
-  packages="$packages libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux socat clang libclang-rt-14-dev"
+  packages="$packages libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux socat nftables clang libclang-rt-14-dev"
 fi
 missing=""
 for package in $packages; do

@@ -127,7 +127,8 @@ class Forger {
     ip->ihl = sizeof(iphdr) / 4;
     ip->ttl = 64;
     ip->protocol = IPPROTO_UDP;
-    ip->saddr = htonl(o.firstSource + static_cast<uint32_t>(below(o.lastSource - o.firstSource + 1)));
+    ip->saddr =
+        htonl(o.firstSource + static_cast<uint32_t>(below(o.lastSource - o.firstSource + 1)));
     ip->daddr = o.target.s_addr;
     auto* udp = reinterpret_cast<udphdr*>(packet + sizeof(iphdr));
     udp->source = htons(static_cast<uint16_t>(1024 + below(64512)));
@@ -214,14 +215,15 @@ int main(int argc, char** argv) {
   while (sent < o.count) {
     int64_t const now = monotonicNs();
     if (now >= deadline) break;
-    uint64_t const due = static_cast<uint64_t>((now - start) * static_cast<__int128>(o.rate) /
-                                               1000000000) + 1;
+    uint64_t const due =
+        static_cast<uint64_t>((now - start) * static_cast<__int128>(o.rate) / 1000000000) + 1;
     if (due <= sent) {
       timespec const pause{0, 200000};
       nanosleep(&pause, nullptr);
       continue;
     }
-    unsigned const n = static_cast<unsigned>(std::min<uint64_t>({BATCH, o.count - sent, due - sent}));
+    unsigned const n =
+        static_cast<unsigned>(std::min<uint64_t>({BATCH, o.count - sent, due - sent}));
     for (unsigned i = 0; i < n; ++i) {
       iov[i].iov_base = packets[i];
       iov[i].iov_len = forger.forge(packets[i]);

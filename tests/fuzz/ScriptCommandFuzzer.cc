@@ -64,21 +64,50 @@ constexpr int DEFAULT_TUNNEL_PORT = 10100;
 // The commands of the two families, the only ones a line may name (with
 // the harness's own).
 char const* const FAMILY[] = {
-    "corvex_createUDPtunnel", "corvex_createMasterOnlyUDPtunnel",
-    "corvex_createDynamicTunnelSocket", "corvex_numDynamicTunnelSockets", "corvex_joinGroup",
-    "corvex_joinRTPGroup", "corvex_leaveGroup", "corvex_leaveRTPGroup", "corvex_joinGroupSSM",
-    "corvex_joinRTPGroupSSM", "corvex_leaveGroupSSM", "corvex_leaveRTPGroupSSM",
-    "corvex_sendProbe", "corvex_destroy", "corvex_joinAllCurrentGroupsocks",
-    "corvex_leaveAllCurrentGroupsocks", "corvex_listUDPtunnelEndpoints", "corvex_setDebugLevel",
-    "corvex_tunnelLocallyOnly", "corvex_incomingActivityCount", "corvex_getAllStats",
-    "corvex_disableCookieCheck", "groupsock_create", "groupsock_createSSM", "groupsock_read",
-    "groupsock_write", "groupsock_delete", "groupsock_getCreationParams",
-    "groupsock_turnOnBackgroundReadHandling", "groupsock_turnOffBackgroundReadHandling",
-    "groupsock_getOurIPAddress", "groupsock_chooseRandomIPv4SSMAddress",
-    "groupsock_haveSeenIncomingTraffic", "groupsock_multicastSendOnly",
-    "groupsock_changeDestinationAddress", "groupsock_setMembersAreTransient", "ipAddressFromName",
-    "seedRandom", "random", "processExists", "groupsock_initInSlave", "groupsock_loopbackWorks",
-    "groupsock_setSendingInterfaceAddress", "groupsock_setReceivingInterfaceAddress",
+    "corvex_createUDPtunnel",
+    "corvex_createMasterOnlyUDPtunnel",
+    "corvex_createDynamicTunnelSocket",
+    "corvex_numDynamicTunnelSockets",
+    "corvex_joinGroup",
+    "corvex_joinRTPGroup",
+    "corvex_leaveGroup",
+    "corvex_leaveRTPGroup",
+    "corvex_joinGroupSSM",
+    "corvex_joinRTPGroupSSM",
+    "corvex_leaveGroupSSM",
+    "corvex_leaveRTPGroupSSM",
+    "corvex_sendProbe",
+    "corvex_destroy",
+    "corvex_joinAllCurrentGroupsocks",
+    "corvex_leaveAllCurrentGroupsocks",
+    "corvex_listUDPtunnelEndpoints",
+    "corvex_setDebugLevel",
+    "corvex_tunnelLocallyOnly",
+    "corvex_incomingActivityCount",
+    "corvex_getAllStats",
+    "corvex_disableCookieCheck",
+    "groupsock_create",
+    "groupsock_createSSM",
+    "groupsock_read",
+    "groupsock_write",
+    "groupsock_delete",
+    "groupsock_getCreationParams",
+    "groupsock_turnOnBackgroundReadHandling",
+    "groupsock_turnOffBackgroundReadHandling",
+    "groupsock_getOurIPAddress",
+    "groupsock_chooseRandomIPv4SSMAddress",
+    "groupsock_haveSeenIncomingTraffic",
+    "groupsock_multicastSendOnly",
+    "groupsock_changeDestinationAddress",
+    "groupsock_setMembersAreTransient",
+    "ipAddressFromName",
+    "seedRandom",
+    "random",
+    "processExists",
+    "groupsock_initInSlave",
+    "groupsock_loopbackWorks",
+    "groupsock_setSendingInterfaceAddress",
+    "groupsock_setReceivingInterfaceAddress",
 };
 
 bool inFamily(std::string const& name) {
@@ -138,7 +167,8 @@ int dynamicSocketPort(Tcl_Interp* interp, std::vector<std::string> const& words)
 
 // Runs the events that are ready now, a bounded number of them.
 void update() {
-  for (int i = 0; i < MAX_EVENTS_PER_UPDATE && Tcl_DoOneEvent(TCL_ALL_EVENTS | TCL_DONT_WAIT); ++i) {
+  for (int i = 0; i < MAX_EVENTS_PER_UPDATE && Tcl_DoOneEvent(TCL_ALL_EVENTS | TCL_DONT_WAIT);
+       ++i) {
   }
 }
 
