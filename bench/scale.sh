@@ -88,6 +88,7 @@ table="| figure | value |
 echo "$table"
 
 if [ $write = yes ]; then
+  [ -s "$top/bench/SCALE.md" ] || printf '# One gateway at scale\n\nWritten by `bench/scale.sh --write` (see README.md).\n' >"$top/bench/SCALE.md"
   {
     echo
     echo "### $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$top" rev-parse --short HEAD)"

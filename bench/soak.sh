@@ -131,6 +131,7 @@ $(echo "$summary" | sed 's/^\(.*\): \(.*\)$/| \1 | \2 |/')
 echo "$table"
 
 if [ $write = yes ]; then
+  [ -s "$top/bench/SOAK.md" ] || printf '# Soak\n\nWritten by `bench/soak.sh --write` (see README.md).\n' >"$top/bench/SOAK.md"
   {
     echo
     echo "### $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$top" rev-parse --short HEAD)"
