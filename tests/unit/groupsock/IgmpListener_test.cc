@@ -1,0 +1,98 @@
+// The IGMP listener on the veth pair of the test's own network namespace:
+// this host's joins on vt0 (10.99.0.1) make the kernel send reports out of
+// vt0, which arrive on vt1 (10.99.0.2), where the listener reads.
+#include "groupsock/IgmpListener.hh"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "tests/support/Netns.hh"
+#include "tests/unit/groupsock/InterpEnv.hh"
+
+namespace {
+
+uint32_t addr(char const* dotted) { return inet_addr(dotted); }
+
+struct SeenEvent {
+  IgmpEventKind kind;
+  uint32_t from;
+  uint32_t group;
+};
+
+// Records the events; the first one may stop and delete the listener.
+class RecordingSink : public IgmpEventSink {
+ public:
+  RecordingSink(std::vector<SeenEvent>& seen, IgmpListener** deleteOnFirst)
+      : seen_(seen), deleteOnFirst_(deleteOnFirst) {}
+  void igmpEvent(IgmpEvent const& event) override {
+    seen_.push_back({event.kind, event.from, event.group});
+    if (deleteOnFirst_ != nullptr && *deleteOnFirst_ != nullptr) {
+      (*deleteOnFirst_)->deleteWhenSafe();
+      *deleteOnFirst_ = nullptr;
+    }
+  }
+
+ private:
+  std::vector<SeenEvent>& seen_;
+  IgmpListener** deleteOnFirst_;
+};
+
+// Joins group on vt0, so that the kernel reports it there.
+void joinOnVt0(int sock, char const* group) {
+  ip_mreq request{};
+  request.imr_multiaddr.s_addr = addr(group);
+  request.imr_interface.s_addr = addr(testsupport::OWN_ADDRESS);
+  ASSERT_EQ(setsockopt(sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request), 0);
+}
+
+// Dispatches file events until done() holds or 5 seconds have passed.
+template <typename Done>
+void dispatchUntil(Done done) {
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    if (!Tcl_DoOneEvent(TCL_FILE_EVENTS | TCL_DONT_WAIT)) usleep(10000);
+  }
+}
+
+TEST(IgmpListener, RefusesWhatItCannotListenOn) {
+  REQUIRE_NETNS();
+  InterpEnv ie;
+  std::vector<SeenEvent> seen;
+  EXPECT_EQ(IgmpListener::create(ie.env, "nosuch0", std::make_unique<RecordingSink>(seen, nullptr)),
+            nullptr);
+  EXPECT_STREQ(ie.env.getResultMsg(), "no network interface named \"nosuch0\"");
+}
+
+// Two joins make two events (two records of one report, or two reports),
+// but the sink deletes the listener at the first: the deletion waits until
+// the read handler is done, and no further event is delivered.
+// AddressSanitizer catches any use after free.
+TEST(IgmpListener, DeletedFromItsOwnEventSafely) {
+  REQUIRE_NETNS();
+  InterpEnv ie;
+  std::vector<SeenEvent> seen;
+  IgmpListener* listener = nullptr;
+  listener = IgmpListener::create(ie.env, "vt1", std::make_unique<RecordingSink>(seen, &listener));
+  ASSERT_NE(listener, nullptr) << ie.env.getResultMsg();
+  EXPECT_EQ(listener->interfaceAddress(), addr(testsupport::PEER_ADDRESS));
+
+  int const member = socket(AF_INET, SOCK_DGRAM, 0);
+  joinOnVt0(member, "239.9.1.1");
+  joinOnVt0(member, "239.9.1.2");
+  usleep(200000);  // both reports queued before anything is read
+  dispatchUntil([&] { return !seen.empty(); });
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(listener, nullptr);
+  EXPECT_EQ(seen[0].kind, IgmpEventKind::TO_EXCLUDE);  // a v3 join
+  EXPECT_EQ(seen[0].from, addr(testsupport::OWN_ADDRESS));
+  EXPECT_TRUE(seen[0].group == addr("239.9.1.1") || seen[0].group == addr("239.9.1.2"));
+  close(member);
+}
+
+}  // namespace
