@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs the receive-path fuzzer for a bounded time (VELDRA_FUZZ_SECONDS,
-# default 60; 0 skips it), then builds veldra twice, normally and with
+# default 60; 0 skips it) and the IGMP decoder's fuzzer for a third of that,
+# then builds veldra twice, normally and with
 # AddressSanitizer and UndefinedBehaviorSanitizer, and runs the whole test
 # suite on each build. Fails on any failing test, crash or sanitizer report.
 # Extra arguments go to ctest (for example -L unit, or -LE slow).
@@ -13,6 +14,9 @@ fuzz_seconds=${VELDRA_FUZZ_SECONDS:-60}
 if [ "$fuzz_seconds" -gt 0 ]; then
   echo "=== receive-path fuzzer, $fuzz_seconds s ==="
   tests/fuzz/run.sh "$fuzz_seconds"
+  igmp_seconds=$(((fuzz_seconds + 2) / 3))
+  echo "=== IGMP decoder fuzzer, $igmp_seconds s ==="
+  tests/fuzz/run.sh "$igmp_seconds" IgmpParserFuzzer
 fi
 
 # Sanitizer reports end the process with a failure status; leaks are reported.
