@@ -95,8 +95,8 @@ int igmp_listenCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) 
 
   IgmpListener* newListener = IgmpListener::create(env, argv[1], std::move(sink));
   if (newListener == nullptr) return TCL_ERROR;
-  IgmpQuerySender* newSender = IgmpQuerySender::create(
-      env, argv[1], newListener->interfaceIndex(), newListener->interfaceAddress());
+  IgmpQuerySender* newSender = IgmpQuerySender::create(env, argv[1], newListener->interfaceIndex(),
+                                                       newListener->interfaceAddress());
   if (newSender == nullptr) {
     newListener->deleteWhenSafe();
     return TCL_ERROR;

@@ -5,9 +5,7 @@
 
 namespace {
 
-Tcl_Obj* addressObj(uint32_t address) {
-  return Tcl_NewStringObj(AddressString(address).val(), -1);
-}
+Tcl_Obj* addressObj(uint32_t address) { return Tcl_NewStringObj(AddressString(address).val(), -1); }
 
 void putInt(Tcl_Obj* dict, char const* key, long value) {
   Tcl_DictObjPut(nullptr, dict, Tcl_NewStringObj(key, -1), Tcl_NewLongObj(value));
@@ -44,7 +42,8 @@ void IgmpScriptSink::igmpEvent(IgmpEvent const& event) {
   Tcl_Obj* command = Tcl_DuplicateObj(prefix_);
   Tcl_IncrRefCount(command);
   Tcl_Obj* sources = Tcl_NewListObj(0, nullptr);
-  for (uint32_t source : event.sources) Tcl_ListObjAppendElement(nullptr, sources, addressObj(source));
+  for (uint32_t source : event.sources)
+    Tcl_ListObjAppendElement(nullptr, sources, addressObj(source));
   Tcl_Obj* const words[] = {Tcl_NewStringObj(igmpEventKindName(event.kind), -1),
                             addressObj(event.from), addressObj(event.group), sources,
                             infoObj(event)};

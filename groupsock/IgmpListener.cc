@@ -46,7 +46,7 @@ sock_filter const IGMP_FILTER[] = {
     BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 2, 0),
     BPF_STMT(BPF_LD | BPF_B | BPF_ABS, IPV4_PROTOCOL),
     BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPV4_PROTOCOL_IGMP, 1, 0),
-    BPF_STMT(BPF_RET | BPF_K, 0),        // drop
+    BPF_STMT(BPF_RET | BPF_K, 0),       // drop
     BPF_STMT(BPF_RET | BPF_K, 0xffff),  // the whole datagram
 };
 
@@ -85,9 +85,11 @@ int failOpen(UsageEnvironment& env, int sock, char const* prefix, char const* in
 int openPacketSocket(UsageEnvironment& env, char const* interfaceName, int interfaceIndex) {
   int const sock = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (sock < 0) {
-    if (errno == EPERM || errno == EACCES)
-      return failOpen(env, sock, "reading IGMP on ", interfaceName,
-                      " needs root (the CAP_NET_RAW capability): ");
+    if (errno == EPERM || errno == EACCES) {
+      env.setResultMsg("reading IGMP on ", interfaceName,
+                       " needs root (the CAP_NET_RAW capability)");
+      return -1;
+    }
     return failOpen(env, sock, "unable to create a packet socket for ", interfaceName, ": ");
   }
   sock_fprog program{};
@@ -237,8 +239,8 @@ void IgmpListener::readAvailable() {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return;
       char prefix[80];
-      std::snprintf(prefix, sizeof prefix, "IGMP listener on %s: recv() error: ",
-                    interfaceName_.c_str());
+      std::snprintf(prefix, sizeof prefix,
+                    "IGMP listener on %s: recv() error: ", interfaceName_.c_str());
       env_.setResultErrMsg(prefix);
       env_.reportBackgroundError();
       return;
@@ -311,8 +313,8 @@ bool IgmpListener::deliver(IgmpEventKind kind, IgmpPacket const& packet, uint32_
          << AddressString(packet.source).val() << " (v" << packet.message.version << ", "
          << static_cast<unsigned>(sources.size()) << " sources)\n";
   }
-  sink_->igmpEvent(IgmpEvent{kind, packet.message.version, packet.source, group, sources,
-                             packet.message});
+  sink_->igmpEvent(
+      IgmpEvent{kind, packet.message.version, packet.source, group, sources, packet.message});
   return socket_ >= 0;
 }
 
@@ -327,8 +329,8 @@ void IgmpListener::traceMalformed(IgmpPacket const& packet, IgmpParseStatus stat
     return;
   }
   env_ << timestampString() << " IgmpListener(" << interfaceName_.c_str()
-       << "): dropped a malformed IGMP datagram from " << AddressString(packet.source).val()
-       << ": " << igmpParseStatusText(status);
+       << "): dropped a malformed IGMP datagram from " << AddressString(packet.source).val() << ": "
+       << igmpParseStatusText(status);
   if (malformedSinceTrace_ > 0) {
     env_ << " (" << static_cast<unsigned>(malformedSinceTrace_)
          << " more dropped since the last such line)";

@@ -44,9 +44,9 @@ char const* igmpEventKindName(IgmpEventKind kind);
 
 struct IgmpEvent {
   IgmpEventKind kind;
-  unsigned version;     // of the message: 1, 2 or 3
-  uint32_t from;        // the reporter or querier (IP source), network order
-  uint32_t group;       // 0 for a general query
+  unsigned version;                      // of the message: 1, 2 or 3
+  uint32_t from;                         // the reporter or querier (IP source), network order
+  uint32_t group;                        // 0 for a general query
   std::vector<uint32_t> const& sources;  // the record's or the query's
   IgmpMessage const& message;            // the whole message (query fields)
 };

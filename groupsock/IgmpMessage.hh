@@ -46,18 +46,18 @@ struct IgmpPacket {
 // an IGMP router ignores.
 enum class IgmpParseStatus {
   OK,
-  SHORT,                  // shorter than the smallest message of its kind
-  BAD_CHECKSUM,           // the IGMP checksum does not add up
-  BAD_QUERY_LENGTH,       // a query of 9 to 11 bytes, neither v1/v2 nor v3
-  SOURCES_PAST_END,       // a source list runs past the end of the message
-  RECORDS_PAST_END,       // the group records run past the end (bad record count)
-  NOT_MULTICAST,          // a report, leave or group query for a non-multicast address
-  UNKNOWN_TYPE,           // not one of the five IGMP message types
-  NOT_IPV4,               // IP version other than 4
-  BAD_IP_HEADER,          // header or total length inconsistent with the datagram
-  BAD_IP_CHECKSUM,        // the IP header checksum does not add up
-  FRAGMENT,               // a fragment: IGMP messages are never fragmented
-  NOT_IGMP,               // IP protocol other than 2
+  SHORT,             // shorter than the smallest message of its kind
+  BAD_CHECKSUM,      // the IGMP checksum does not add up
+  BAD_QUERY_LENGTH,  // a query of 9 to 11 bytes, neither v1/v2 nor v3
+  SOURCES_PAST_END,  // a source list runs past the end of the message
+  RECORDS_PAST_END,  // the group records run past the end (bad record count)
+  NOT_MULTICAST,     // a report, leave or group query for a non-multicast address
+  UNKNOWN_TYPE,      // not one of the five IGMP message types
+  NOT_IPV4,          // IP version other than 4
+  BAD_IP_HEADER,     // header or total length inconsistent with the datagram
+  BAD_IP_CHECKSUM,   // the IP header checksum does not add up
+  FRAGMENT,          // a fragment: IGMP messages are never fragmented
+  NOT_IGMP,          // IP protocol other than 2
 };
 
 // A short lower-case text for status, e.g. "bad checksum".

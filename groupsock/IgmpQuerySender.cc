@@ -72,16 +72,17 @@ IgmpQuerySender* IgmpQuerySender::create(UsageEnvironment& env, char const* inte
   // the event loop.
   int const sock = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_IGMP);
   if (sock < 0) {
-    char message[120];
-    int const savedErrno = errno;
-    std::snprintf(message, sizeof message, "%s%s%s",
-                  errno == EPERM || errno == EACCES ? "sending IGMP queries on "
-                                                    : "unable to create a raw IGMP socket for ",
-                  interfaceName,
-                  errno == EPERM || errno == EACCES ? " needs root (the CAP_NET_RAW capability): "
-                                                    : ": ");
-    errno = savedErrno;
-    env.setResultErrMsg(message);
+    if (errno == EPERM || errno == EACCES) {
+      env.setResultMsg("sending IGMP queries on ", interfaceName,
+                       " needs root (the CAP_NET_RAW capability)");
+    } else {
+      int const savedErrno = errno;
+      char message[120];
+      std::snprintf(message, sizeof message,
+                    "unable to create a raw IGMP socket for %s: ", interfaceName);
+      errno = savedErrno;
+      env.setResultErrMsg(message);
+    }
     return nullptr;
   }
   if (!configure(env, sock, interfaceName, interfaceIndex, interfaceAddress)) return nullptr;
@@ -102,8 +103,8 @@ bool IgmpQuerySender::send(IgmpQuery const& query) {
   sockaddr_in destination{};
   destination.sin_family = AF_INET;
   destination.sin_addr.s_addr = query.group != 0 ? query.group : htonl(IGMP_ALL_SYSTEMS_GROUP);
-  ssize_t const sent = sendto(socket_, message, size, 0,
-                              reinterpret_cast<sockaddr*>(&destination), sizeof destination);
+  ssize_t const sent = sendto(socket_, message, size, 0, reinterpret_cast<sockaddr*>(&destination),
+                              sizeof destination);
   if (sent != static_cast<ssize_t>(size)) {
     env_.setResultErrMsg("IGMP query: sendto() error: ");
     return false;

@@ -56,8 +56,8 @@ TEST(IgmpQuerySender, QueriesLeaveAsAQuerierSendsThem) {
   InterpEnv ie;
   int const capture = captureOnVt0();
   unsigned const vt1 = if_nametoindex("vt1");
-  std::unique_ptr<IgmpQuerySender> sender(
-      IgmpQuerySender::create(ie.env, "vt1", static_cast<int>(vt1), addr(testsupport::PEER_ADDRESS)));
+  std::unique_ptr<IgmpQuerySender> sender(IgmpQuerySender::create(
+      ie.env, "vt1", static_cast<int>(vt1), addr(testsupport::PEER_ADDRESS)));
   ASSERT_NE(sender, nullptr) << ie.env.getResultMsg();
 
   IgmpQuery general;
