@@ -65,15 +65,6 @@ void dispatchUntil(Done done) {
   }
 }
 
-TEST(IgmpListener, RefusesWhatItCannotListenOn) {
-  REQUIRE_NETNS();
-  InterpEnv ie;
-  std::vector<SeenEvent> seen;
-  EXPECT_EQ(IgmpListener::create(ie.env, "nosuch0", std::make_unique<RecordingSink>(seen, nullptr)),
-            nullptr);
-  EXPECT_STREQ(ie.env.getResultMsg(), "no network interface named \"nosuch0\"");
-}
-
 // Two joins make two events (two records of one report, or two reports),
 // but the sink deletes the listener at the first: the deletion waits until
 // the read handler is done, and no further event is delivered.
