@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "commands/GroupsockCommands.hh"
+#include "commands/SignalCommands.hh"
 #include "commands/TunnelCommands.hh"
 #include "runtime/ArgumentHelpers.hh"
 #include "runtime/DelayQueue.hh"
@@ -158,6 +159,7 @@ int setupNewCommands(Tcl_Interp* interp) {
   if (Groupsock_Init(interp, TAG) != 0) return 1;
   if (corvex_Init(interp, TAG) != 0) return 1;
   if (Descramble_Init(interp, TAG) != 0) return 1;
+  if (Signal_Init(interp) != 0) return 1;
   return 0;
 }
 
