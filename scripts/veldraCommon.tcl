@@ -719,8 +719,8 @@ proc ::veldra::sap::parse {data} {
     }
     set payload [string range $data $offset end]
     # The payload type, a zero-terminated MIME type, is left out when the
-    # description follows at once.
-    if {![string match "v=0*" $payload]} {
+    # description follows at once. A deletion may carry no payload at all.
+    if {$payload ne "" && ![string match "v=0*" $payload]} {
         set zero [string first \0 $payload]
         if {$zero < 0} {
             return [dict merge $result \

@@ -196,9 +196,11 @@ proc ::veldra::stats::sample {} {
 
 proc ::veldra::stats::start {seconds summary} {
     variable interval $seconds
-    variable logSummary $summary
+    variable logSummary 0
     sample
-    every [expr {max(1, round($seconds * 1000))}]
+    set logSummary $summary
+    set milliseconds [expr {max(1, round($seconds * 1000))}]
+    after $milliseconds [list ::veldra::stats::every $milliseconds]
 }
 
 proc ::veldra::stats::every {milliseconds} {
