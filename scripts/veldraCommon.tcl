@@ -943,6 +943,10 @@ proc ::veldra::sap::handleDatagram {data now} {
 proc ::veldra::sap::readable {channel} {
     if {[catch {groupsock_read $channel 51200 bytes} message]} {
         tell read/$message "cannot read announcements: $message"
+        # Try again in a second rather than spin on a failing socket.
+        fileevent $channel readable {}
+        after 1000 [list catch [list fileevent $channel readable \
+                                    [list ::veldra::sap::readable $channel]]]
         return
     }
     handleDatagram [binary format H* [string map {0x "" " " ""} $bytes]] [clock seconds]

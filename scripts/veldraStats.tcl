@@ -133,12 +133,17 @@ proc ::veldra::stats::figuresFrom {before now peers carried} {
         }
         lappend peerFigures $peer
     }
+    set reasons [reasonsByGroupsock $carried]
     set groupFigures {}
     foreach key [lsort -dictionary [dict keys [dict get $counters groupsocks]]] {
         set groupsock [dict get $counters groupsocks $key]
+        set why peer
+        if {[dict exists $reasons $key]} {
+            set why [dict get $reasons $key]
+        }
         set figures [dict create key $key group [dict get $groupsock group] \
                          source [dict get $groupsock source] port [dict get $groupsock port] \
-                         carried [carriedFor $groupsock $carried]]
+                         carried $why]
         foreach way {in out} {
             set previous {}
             if {[dict exists $earlier groupsocks $key $way]} {
@@ -153,22 +158,24 @@ proc ::veldra::stats::figuresFrom {before now peers carried} {
     dict create seconds $seconds peers $peerFigures groups $groupFigures
 }
 
-# ::veldra::stats::carriedFor --
+# ::veldra::stats::reasonsByGroupsock --
 #
-#   Why a groupsock is open: the reasons of the carried group it belongs
-#   to ("configuration", "session discovery", "session ..."), or "peer"
-#   when it was opened for a peer's request alone.
+#   Why each groupsock of the carried groups is open, by the groupsock's key
+#   ("source@group:port" or "group:port"): the reasons of its group
+#   ("configuration", "session discovery", "session ..."). A groupsock not
+#   found here was opened for a peer's request alone.
 
-proc ::veldra::stats::carriedFor {groupsock carried} {
+proc ::veldra::stats::reasonsByGroupsock {carried} {
+    set result [dict create]
     dict for {key reasons} $carried {
         set spec [::veldra::parseGroup $key]
-        if {[dict get $spec group] eq [dict get $groupsock group]
-            && [dict get $spec source] eq [dict get $groupsock source]
-            && [dict get $groupsock port] in [::veldra::groupPorts $spec]} {
-            return $reasons
+        foreach port [::veldra::groupPorts $spec] {
+            dict set spec port $port
+            dict set spec rtp 0
+            dict set result [::veldra::groupKey $spec] $reasons
         }
     }
-    return peer
+    return $result
 }
 
 # ::veldra::stats::sample --
