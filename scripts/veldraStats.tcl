@@ -388,7 +388,7 @@ proc ::veldra::stats::html {figures} {
     set page "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\
         <meta http-equiv=\"refresh\" content=\"$refresh\">\
         <title>veldra status</title><style>\
-        body\{font-family:sans-serif;margin:2em;color:#222\}\
+        body\{font-family:sans-serif;margin:1.5em;color:#222\}\
         table\{border-collapse:collapse;margin-bottom:2em\}\
         th,td\{border:1px solid #bbb;padding:.3em .8em;text-align:right;white-space:nowrap\}\
         th\{background:#eee\} td.l,th.l\{text-align:left\}\

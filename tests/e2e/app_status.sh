@@ -82,7 +82,7 @@ chromium_run() {
 chromium_run --dump-dom $URL/ >"$TB_DIR/dom.html"
 tb_check "Chromium's page shows the peer" grep -q "$TB_WAN_B:10100" "$TB_DIR/dom.html"
 tb_check "Chromium's page shows the group" grep -q "$G:$P" "$TB_DIR/dom.html"
-chromium_run --window-size=1000,600 --screenshot="$TB_DIR/status.png" $URL/ >/dev/null
+chromium_run --window-size=1200,600 --screenshot="$TB_DIR/status.png" $URL/ >/dev/null
 tb_check "Chromium takes a screenshot of the page" tb_has_bytes "$TB_DIR/status.png" 5000
 if [ -n "$TB_SCREENSHOT" ] && [ -s "$TB_DIR/status.png" ]; then cp "$TB_DIR/status.png" "$TB_SCREENSHOT"; fi
 tb_done
