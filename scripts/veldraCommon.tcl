@@ -17,6 +17,10 @@
 #   - shutdown: every peer is told to stop sending (the groups are left),
 #     then the process exits with status 0.
 # It reads no options itself: the main script hands it the settings.
+#
+# A group to carry is held as a flow, the dictionary {group source port
+# rtp} that parseGroup makes: the group and source (empty for any source)
+# dotted, the first port, and rtp 1 when PORT + 1 goes with it.
 
 namespace eval ::veldra {
     # Set by the main script before anything starts.
@@ -25,7 +29,7 @@ namespace eval ::veldra {
     # Peers by key "address:port": dictionaries, see addPeer.
     variable peers
     array set peers {}
-    # Carried groups by key (see groupKey): {spec reasons}.
+    # Carried groups by key (see groupKey): {flow reasons}.
     variable groups
     array set groups {}
     # Open groupsocks by "source@group:port": {channel users}.
@@ -109,12 +113,12 @@ proc ::veldra::parseGroup {text} {
 #
 #   The written form of a group, as parseGroup reads it: its key everywhere.
 
-proc ::veldra::groupKey {spec} {
-    set key [dict get $spec group]:[dict get $spec port]
-    if {[dict get $spec source] ne ""} {
-        set key [dict get $spec source]@$key
+proc ::veldra::groupKey {flow} {
+    set key [dict get $flow group]:[dict get $flow port]
+    if {[dict get $flow source] ne ""} {
+        set key [dict get $flow source]@$key
     }
-    if {[dict get $spec rtp]} {
+    if {[dict get $flow rtp]} {
         append key /rtp
     }
     return $key
@@ -124,9 +128,9 @@ proc ::veldra::groupKey {spec} {
 #
 #   The ports a group occupies: PORT, and PORT + 1 for an RTP group.
 
-proc ::veldra::groupPorts {spec} {
-    set port [dict get $spec port]
-    if {[dict get $spec rtp]} {
+proc ::veldra::groupPorts {flow} {
+    set port [dict get $flow port]
+    if {[dict get $flow rtp]} {
         return [list $port [expr {$port + 1}]]
     }
     return [list $port]
@@ -209,28 +213,28 @@ proc ::veldra::closeGroupsock {group source port} {
 #   sends what its LAN has here. A group carried already only gains the
 #   reason. Fails with the reason when a groupsock cannot be opened.
 
-proc ::veldra::addGroup {spec reason} {
+proc ::veldra::addGroup {flow reason} {
     variable groups
-    set key [groupKey $spec]
+    set key [groupKey $flow]
     if {[info exists groups($key)]} {
         dict set groups($key) reasons $reason 1
         return
     }
     set opened {}
     try {
-        foreach port [groupPorts $spec] {
-            openGroupsock [dict get $spec group] [dict get $spec source] $port
+        foreach port [groupPorts $flow] {
+            openGroupsock [dict get $flow group] [dict get $flow source] $port
             lappend opened $port
         }
     } on error {message} {
         foreach port $opened {
-            closeGroupsock [dict get $spec group] [dict get $spec source] $port
+            closeGroupsock [dict get $flow group] [dict get $flow source] $port
         }
         error "cannot open group $key: $message"
     }
-    set groups($key) [dict create spec $spec reasons [dict create $reason 1]]
+    set groups($key) [dict create flow $flow reasons [dict create $reason 1]]
     foreach tunnel [tunnels] {
-        if {[catch {joinThrough $tunnel $spec} message]} {
+        if {[catch {joinThrough $tunnel $flow} message]} {
             log "cannot join $key through $tunnel: $message"
         }
     }
@@ -250,13 +254,13 @@ proc ::veldra::removeGroup {key reason} {
     if {[dict size [dict get $groups($key) reasons]] > 0} {
         return
     }
-    set spec [dict get $groups($key) spec]
+    set flow [dict get $groups($key) flow]
     unset groups($key)
     foreach tunnel [tunnels] {
-        catch {leaveThrough $tunnel $spec}
+        catch {leaveThrough $tunnel $flow}
     }
-    foreach port [groupPorts $spec] {
-        closeGroupsock [dict get $spec group] [dict get $spec source] $port
+    foreach port [groupPorts $flow] {
+        closeGroupsock [dict get $flow group] [dict get $flow source] $port
     }
 }
 
@@ -278,23 +282,23 @@ proc ::veldra::carriedGroups {} {
 #   Join or leave a group through one tunnel, in the form the group needs
 #   (plain, RTP pair, source-specific).
 
-proc ::veldra::joinThrough {tunnel spec} {
-    set command [expr {[dict get $spec rtp] ? "corvex_joinRTPGroup" : "corvex_joinGroup"}]
-    set source [dict get $spec source]
+proc ::veldra::joinThrough {tunnel flow} {
+    set command [expr {[dict get $flow rtp] ? "corvex_joinRTPGroup" : "corvex_joinGroup"}]
+    set source [dict get $flow source]
     if {$source eq ""} {
-        $command $tunnel [dict get $spec group] [dict get $spec port] [setting ttl]
+        $command $tunnel [dict get $flow group] [dict get $flow port] [setting ttl]
     } else {
-        ${command}SSM $tunnel [dict get $spec group] $source [dict get $spec port] [setting ttl]
+        ${command}SSM $tunnel [dict get $flow group] $source [dict get $flow port] [setting ttl]
     }
 }
 
-proc ::veldra::leaveThrough {tunnel spec} {
-    set command [expr {[dict get $spec rtp] ? "corvex_leaveRTPGroup" : "corvex_leaveGroup"}]
-    set source [dict get $spec source]
+proc ::veldra::leaveThrough {tunnel flow} {
+    set command [expr {[dict get $flow rtp] ? "corvex_leaveRTPGroup" : "corvex_leaveGroup"}]
+    set source [dict get $flow source]
     if {$source eq ""} {
-        $command $tunnel [dict get $spec group] [dict get $spec port]
+        $command $tunnel [dict get $flow group] [dict get $flow port]
     } else {
-        ${command}SSM $tunnel [dict get $spec group] $source [dict get $spec port]
+        ${command}SSM $tunnel [dict get $flow group] $source [dict get $flow port]
     }
 }
 
@@ -400,7 +404,7 @@ proc ::veldra::openTunnel {key} {
     dict set peer created [clock milliseconds]
     set peers($key) $peer
     foreach groupKey [lsort [array names groups]] {
-        if {[catch {joinThrough $tunnel [dict get $groups($groupKey) spec]} message]} {
+        if {[catch {joinThrough $tunnel [dict get $groups($groupKey) flow]} message]} {
             log "cannot join $groupKey through the tunnel to [peerLabel $key]: $message"
         }
     }
@@ -651,7 +655,7 @@ proc ::veldra::shutdown {signal} {
     set tunnels [tunnels]
     foreach tunnel $tunnels {
         foreach key [array names groups] {
-            catch {leaveThrough $tunnel [dict get $groups($key) spec]}
+            catch {leaveThrough $tunnel [dict get $groups($key) flow]}
         }
     }
     log "stopping on $signal: [llength $tunnels] peer(s) told to stop sending\
@@ -665,7 +669,7 @@ namespace eval ::veldra::sap {
     # Where announcements are sent (the global scope's address).
     variable group 224.2.127.254
     variable port 9875
-    # Announced sessions by key "source/hash": {name origin specs last interval}.
+    # Announced sessions by key "source/hash": {name origin flows last interval}.
     variable sessions
     array set sessions {}
     # At most this many groups are carried for announced sessions.
@@ -756,7 +760,7 @@ proc ::veldra::sap::timeout {interval} {
 #
 #   Enters one announcement or deletion (a dictionary from parse) heard at
 #   now (seconds) in the session table. Returns the changes, a list of
-#   {add|drop key name specs why}. A deletion is matched by its key or by
+#   {add|drop key name flows why}. A deletion is matched by its key or by
 #   the origin line of its description. Fails when an announcement's
 #   description cannot be read.
 
@@ -773,12 +777,12 @@ proc ::veldra::sap::heard {packet now} {
         return [forget $key deleted]
     }
     set description [::veldra::sdp::parse [dict get $packet description]]
-    set specs [dict get $description specs]
+    set flows [dict get $description flows]
     if {![info exists sessions($key)]} {
         set sessions($key) [dict create name [dict get $description name] \
-                                origin [dict get $description origin] specs $specs \
+                                origin [dict get $description origin] flows $flows \
                                 last $now interval 0]
-        return [list [list add $key [dict get $description name] $specs announced]]
+        return [list [list add $key [dict get $description name] $flows announced]]
     }
     set session $sessions($key)
     if {$now > [dict get $session last]} {
@@ -786,10 +790,10 @@ proc ::veldra::sap::heard {packet now} {
     }
     dict set session last $now
     set changes {}
-    if {$specs ne [dict get $session specs]} {
-        lappend changes [list drop $key [dict get $session name] [dict get $session specs] changed]
-        lappend changes [list add $key [dict get $description name] $specs changed]
-        dict set session specs $specs
+    if {$flows ne [dict get $session flows]} {
+        lappend changes [list drop $key [dict get $session name] [dict get $session flows] changed]
+        lappend changes [list add $key [dict get $description name] $flows changed]
+        dict set session flows $flows
         dict set session name [dict get $description name]
     }
     set sessions($key) $session
@@ -813,7 +817,7 @@ proc ::veldra::sap::forget {key why} {
     variable sessions
     set session $sessions($key)
     unset sessions($key)
-    list [list drop $key [dict get $session name] [dict get $session specs] $why]
+    list [list drop $key [dict get $session name] [dict get $session flows] $why]
 }
 
 # ::veldra::sap::lapse --
@@ -841,13 +845,13 @@ proc ::veldra::sap::lapse {now} {
 proc ::veldra::sap::applyChanges {changes} {
     variable maxGroups
     foreach change $changes {
-        lassign $change action key name specs why
+        lassign $change action key name flows why
         set reason "session $key"
-        set keys [lmap spec $specs {::veldra::groupKey $spec}]
+        set keys [lmap flow $flows {::veldra::groupKey $flow}]
         set label "session \"$name\" ($key)"
         if {$action eq "drop"} {
-            foreach spec $specs {
-                ::veldra::removeGroup [::veldra::groupKey $spec] $reason
+            foreach flow $flows {
+                ::veldra::removeGroup [::veldra::groupKey $flow] $reason
             }
             if {$why ne "changed"} {
                 ::veldra::log "session discovery: $label $why; dropped [describe $keys]"
@@ -855,15 +859,15 @@ proc ::veldra::sap::applyChanges {changes} {
             continue
         }
         set carried {}
-        foreach spec $specs {
-            set groupKey [::veldra::groupKey $spec]
+        foreach flow $flows {
+            set groupKey [::veldra::groupKey $flow]
             if {[sessionGroupCount] >= $maxGroups} {
                 ::veldra::log "session discovery: $label: not carrying $groupKey, already\
                                $maxGroups groups from sessions"
-            } elseif {[::veldra::setting tunnelPort] in [::veldra::groupPorts $spec]} {
+            } elseif {[::veldra::setting tunnelPort] in [::veldra::groupPorts $flow]} {
                 ::veldra::log "session discovery: $label: not carrying $groupKey, on the\
                                tunnel port"
-            } elseif {[catch {::veldra::addGroup $spec $reason} message]} {
+            } elseif {[catch {::veldra::addGroup $flow $reason} message]} {
                 ::veldra::log "session discovery: $label: $message"
             } else {
                 lappend carried $groupKey
@@ -996,7 +1000,7 @@ proc ::veldra::sdp::originLine {text} {
 # ::veldra::sdp::parse --
 #
 #   The groups a session description announces: a dictionary {name origin
-#   specs}, specs being group dictionaries as ::veldra::parseGroup makes
+#   flows}, flows being group dictionaries as ::veldra::parseGroup makes
 #   them. Every media line with a port and an IPv4 multicast connection
 #   address (its own, or the session's) gives a group per address and port;
 #   RTP media carry their port pair; a source filter ("a=source-filter:
@@ -1057,7 +1061,7 @@ proc ::veldra::sdp::parse {text} {
             }
         }
     }
-    set specs {}
+    set flows {}
     foreach medium $media {
         set port [dict get $medium port]
         if {$port == 0 || $port > 65535} {
@@ -1075,21 +1079,21 @@ proc ::veldra::sdp::parse {text} {
         foreach address $connections {
             foreach p [mediaPorts $port [dict get $medium count] $rtp] {
                 foreach source [filterSources $filters $address] {
-                    if {[llength $specs] >= $maxCount} {
+                    if {[llength $flows] >= $maxCount} {
                         break
                     }
-                    set spec [dict create group $address source $source port $p rtp $rtp]
-                    if {[catch {::veldra::parseGroup [::veldra::groupKey $spec]} checked]} {
+                    set flow [dict create group $address source $source port $p rtp $rtp]
+                    if {[catch {::veldra::parseGroup [::veldra::groupKey $flow]} checked]} {
                         continue
                     }
-                    if {$checked ni $specs} {
-                        lappend specs $checked
+                    if {$checked ni $flows} {
+                        lappend flows $checked
                     }
                 }
             }
         }
     }
-    dict create name $name origin $origin specs $specs
+    dict create name $name origin $origin flows $flows
 }
 
 # ::veldra::sdp::connectionAddresses --

@@ -131,9 +131,9 @@ proc veldra_option {options name {default ""}} {
 
 proc veldra_applySettings {options} {
     set port [veldra_option $options --port 10100]
-    foreach spec [veldra_option $options --group] {
-        if {$port in [::veldra::groupPorts $spec]} {
-            veldra_fail 2 "group [::veldra::groupKey $spec] uses the tunnel port $port"
+    foreach flow [veldra_option $options --group] {
+        if {$port in [::veldra::groupPorts $flow]} {
+            veldra_fail 2 "group [::veldra::groupKey $flow] uses the tunnel port $port"
         }
     }
     dict set ::veldra::settings tunnelPort $port
@@ -286,8 +286,8 @@ proc veldra_startGateway {options} {
     veldra_checkLanSide [veldra_option $options --lan] [lmap key $peerKeys {
         lindex [split $key :] 0
     }]
-    foreach spec [veldra_option $options --group] {
-        if {[catch {::veldra::addGroup $spec configuration} message]} {
+    foreach flow [veldra_option $options --group] {
+        if {[catch {::veldra::addGroup $flow configuration} message]} {
             veldra_fail 1 $message
         }
     }

@@ -168,11 +168,11 @@ proc ::veldra::stats::figuresFrom {before now peers carried} {
 proc ::veldra::stats::reasonsByGroupsock {carried} {
     set result [dict create]
     dict for {key reasons} $carried {
-        set spec [::veldra::parseGroup $key]
-        foreach port [::veldra::groupPorts $spec] {
-            dict set spec port $port
-            dict set spec rtp 0
-            dict set result [::veldra::groupKey $spec] $reasons
+        set flow [::veldra::parseGroup $key]
+        foreach port [::veldra::groupPorts $flow] {
+            dict set flow port $port
+            dict set flow rtp 0
+            dict set result [::veldra::groupKey $flow] $reasons
         }
     }
     return $result
