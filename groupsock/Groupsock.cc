@@ -15,6 +15,7 @@ NetInterfaceTrafficStats Groupsock::statsIncoming;
 NetInterfaceTrafficStats Groupsock::statsOutgoing;
 NetInterfaceTrafficStats Groupsock::statsRelayedIncoming;
 NetInterfaceTrafficStats Groupsock::statsRelayedOutgoing;
+bool Groupsock::splitHorizon = false;
 
 namespace {
 
@@ -222,8 +223,10 @@ bool Groupsock::output(UsageEnvironment& env, unsigned char ttlToSend, unsigned 
   if (sent) {
     statsOutgoing.countPacket(bufferSize);
     outgoingStats_.countPacket(bufferSize);
-    if (!members_.IsEmpty()) {
-      relayed = outputToAllMembersExcept(interfaceNotToFwdBackTo, ttlToSend, buffer, bufferSize,
+    unsigned char const ttlToFwd =
+        interfaceNotToFwdBackTo == nullptr ? ttlToSend : memberRelayTTL(ttlToSend);
+    if (!members_.IsEmpty() && ttlToFwd != 0) {
+      relayed = outputToAllMembersExcept(interfaceNotToFwdBackTo, ttlToFwd, buffer, bufferSize,
                                          ourIPAddress(env));
     }
   }
@@ -238,6 +241,11 @@ bool Groupsock::output(UsageEnvironment& env, unsigned char ttlToSend, unsigned 
     env << "\n";
   }
   return true;
+}
+
+unsigned char Groupsock::memberRelayTTL(unsigned char ttl) {
+  if (splitHorizon || ttl <= 1) return 0;
+  return static_cast<unsigned char>(ttl - 1);
 }
 
 // The relay: hands the datagram of size bytes at data to every member

@@ -42,7 +42,9 @@ class Groupsock : public OutputSocket {
 
   // Sends one datagram to every destination and relays it to every member
   // except interfaceNotToFwdBackTo. buffer must have 16 writable bytes
-  // behind bufferSize: the relay trailer is written there.
+  // behind bufferSize: the relay trailer is written there. A datagram that
+  // came from a member (interfaceNotToFwdBackTo set) goes to the other
+  // members as memberRelayTTL says; the destinations get ttlToSend.
   virtual bool output(UsageEnvironment& env, unsigned char ttlToSend, unsigned char* buffer,
                       unsigned bufferSize, DirectedNetInterface* interfaceNotToFwdBackTo = nullptr);
 
@@ -78,6 +80,18 @@ class Groupsock : public OutputSocket {
   NetInterfaceTrafficStats& outgoingStats() { return outgoingStats_; }
   NetInterfaceTrafficStats& relayedIncomingStats() { return relayedIncomingStats_; }
   NetInterfaceTrafficStats& relayedOutgoingStats() { return relayedOutgoingStats_; }
+
+  // The time-to-live with which a datagram that arrived from one member (a
+  // tunnel) with ttl is relayed to the other members: one less, so that a
+  // cycle of tunnels cannot carry a datagram round for ever; 0 (not
+  // relayed) when that reaches 0, or always under split horizon.
+  static unsigned char memberRelayTTL(unsigned char ttl);
+
+  // Split horizon: when true, nothing that arrived from a member is relayed
+  // to the other members. For sites joined as a full mesh, where every site
+  // already hears every other directly. False at start (sites as a tree,
+  // whose hub relays between its tunnels).
+  static bool splitHorizon;
 
   // Process-wide traffic of all groupsocks (payload bytes, no trailer).
   static NetInterfaceTrafficStats statsIncoming;

@@ -4,6 +4,7 @@
 
 #include "commands/GroupsockCommands.hh"
 #include "commands/IgmpCommands.hh"
+#include "commands/SignalCommands.hh"
 #include "commands/TunnelCommands.hh"
 #include "runtime/ArgumentHelpers.hh"
 #include "runtime/DelayQueue.hh"
@@ -160,6 +161,7 @@ int setupNewCommands(Tcl_Interp* interp) {
   if (corvex_Init(interp, TAG) != 0) return 1;
   if (Descramble_Init(interp, TAG) != 0) return 1;
   if (Igmp_Init(interp, TAG) != 0) return 1;
+  if (Signal_Init(interp) != 0) return 1;
   return 0;
 }
 

@@ -96,7 +96,9 @@ bool UDPtunnelSocket::handleRead1(unsigned char* packet, unsigned packetSize,
   // The sender's tunnel, if it has one on this socket.
   UDPtunnel* tunnel = OurTunnels.Lookup(senderAddress, senderPort);
   if (tunnel == nullptr || tunnel->tunnelSocket() != this) {
-    // A sender without a tunnel here.
+    // A sender without a tunnel here. One from outside the networks this
+    // socket accepts strangers from gets nothing at all, not even a reply.
+    if (refusesStranger(senderAddress)) return true;
     if (t.cmd == PROBE) {
       // Tell it so, and open nothing: a probe is no request for a tunnel.
       t.basic->command = PROBE_NACK;

@@ -2,6 +2,7 @@
 // receive path is in TunnelReceivePath.cc.
 #include "tunnel/UDPtunnelSocket.hh"
 
+#include "groupsock/AddressString.hh"
 #include "groupsock/OurIPAddress.hh"
 #include "groupsock/SocketHelpers.hh"
 #include "runtime/UsageEnvironment.hh"
@@ -10,6 +11,9 @@ namespace {
 
 // Tunnel traffic comes in bursts from many groups at once.
 constexpr unsigned TUNNEL_SOCKET_BUFFER_SIZE = 262144;
+
+// The least time between two trace lines about refused strangers.
+constexpr std::chrono::seconds REFUSAL_TRACE_INTERVAL(10);
 
 }  // namespace
 
@@ -30,6 +34,32 @@ UDPtunnelSocket::~UDPtunnelSocket() {
 unsigned UDPtunnelSocket::decrementReferenceCount() {
   if (referenceCount_ > 0) --referenceCount_;
   return referenceCount_;
+}
+
+void UDPtunnelSocket::restrictStrangersTo(NetworkAllowList const& networks) {
+  allowedStrangers_ = networks;
+  strangersRestricted_ = true;
+}
+
+void UDPtunnelSocket::acceptAnyStranger() {
+  allowedStrangers_.clear();
+  strangersRestricted_ = false;
+}
+
+bool UDPtunnelSocket::refusesStranger(unsigned address) {
+  if (!createsDynamicTunnels_ || !strangersRestricted_ || allowedStrangers_.contains(address)) {
+    return false;
+  }
+  ++strangersRefused_;
+  auto const now = std::chrono::steady_clock::now();
+  if (Socket::DebugLevel >= 1 && now >= nextRefusalTrace_) {
+    env() << *this << ": refused " << strangersRefused_ - strangersRefusedAtTrace_
+          << " datagram(s) from outside the accepted networks, the latest from "
+          << AddressString(address).val() << "\n";
+    strangersRefusedAtTrace_ = strangersRefused_;
+    nextRefusalTrace_ = now + REFUSAL_TRACE_INTERVAL;
+  }
+  return true;
 }
 
 void UDPtunnelSocket::turnOnBackgroundReadHandling() {

@@ -5,7 +5,10 @@
 #ifndef VELDRA_TUNNEL_UDPTUNNELSOCKET_HH
 #define VELDRA_TUNNEL_UDPTUNNELSOCKET_HH
 
+#include <chrono>
+
 #include "groupsock/Socket.hh"
+#include "tunnel/NetworkAllowList.hh"
 
 class UDPtunnelSocket : public Socket {
  public:
@@ -39,12 +42,31 @@ class UDPtunnelSocket : public Socket {
   bool createsDynamicTunnels() const { return createsDynamicTunnels_; }
   void setCreatesDynamicTunnels(bool creates) { createsDynamicTunnels_ = creates; }
 
+  // Opens tunnels only for strangers from these networks (a socket that
+  // opens tunnels for strangers at all); or again for any stranger.
+  void restrictStrangersTo(NetworkAllowList const& networks);
+  void acceptAnyStranger();
+
+  // Whether a datagram from a sender without a tunnel here is refused
+  // outright, with no tunnel and no reply: the socket opens tunnels for
+  // strangers but only from networks that do not hold address (network
+  // order). Each refusal is counted; a trace line tells of them at most
+  // once every few seconds, so that a flood cannot fill the log.
+  bool refusesStranger(unsigned address);
+  // Datagrams refused so, since the socket was opened.
+  unsigned strangersRefused() const { return strangersRefused_; }
+
   // Has the event loop read the socket through socketReadHandler.
   void turnOnBackgroundReadHandling();
 
  private:
   unsigned referenceCount_ = 0;
   bool createsDynamicTunnels_ = false;
+  bool strangersRestricted_ = false;
+  NetworkAllowList allowedStrangers_;
+  unsigned strangersRefused_ = 0;
+  unsigned strangersRefusedAtTrace_ = 0;
+  std::chrono::steady_clock::time_point nextRefusalTrace_;
 };
 
 // The trace prefix: the clock text, " UDPtunnelSocket(", the local port, ")".

@@ -285,6 +285,41 @@ TEST_F(GroupsockTest, OutputSkipsTheInterfaceNotToForwardBackTo) {
       << env.trace;
 }
 
+// Test that a datagram from one member goes to the others with its
+// time-to-live one less (none when that reaches 0), and to none under split
+// horizon, while the group itself always gets the time-to-live it came with.
+// Without this, a cycle of tunnels carries a datagram round for ever.
+TEST_F(GroupsockTest, RelayFromAMemberLowersTheTimeToLive) {
+  DebugLevelGuard level(3);
+  auto groupsock = anySource();
+  StubMember source(env), other(env);
+  groupsock->members().Add(&source);
+  groupsock->members().Add(&other);
+  unsigned char data[32] = "loop";
+
+  ASSERT_TRUE(groupsock->output(env, 5, data, 4, &source));
+  ASSERT_EQ(other.written.size(), 1u);
+  EXPECT_EQ(other.written[0], "loop" + trailer(nullptr, GROUP, PORT, 4));
+  EXPECT_TRUE(source.written.empty());
+
+  env.trace.clear();
+  ASSERT_TRUE(groupsock->output(env, 1, data, 4, &source));
+  EXPECT_EQ(other.written.size(), 1u);  // 1 - 1 = 0: the relay ends here
+  EXPECT_NE(env.trace.find("): wrote 4 bytes, ttl 1\n"), std::string::npos) << env.trace;
+
+  Groupsock::splitHorizon = true;
+  env.trace.clear();
+  ASSERT_TRUE(groupsock->output(env, 5, data, 4, &source));
+  EXPECT_EQ(other.written.size(), 1u);
+  EXPECT_NE(env.trace.find("): wrote 4 bytes, ttl 5\n"), std::string::npos) << env.trace;
+  // What this host sends itself still goes to every member, unchanged.
+  ASSERT_TRUE(groupsock->output(env, 5, data, 4, nullptr));
+  Groupsock::splitHorizon = false;
+  ASSERT_EQ(other.written.size(), 2u);
+  EXPECT_EQ(other.written[1], "loop" + trailer(nullptr, GROUP, PORT, 5));
+  EXPECT_EQ(source.written.size(), 1u);
+}
+
 // Test that a unicast destination is sent to without leaving the group,
 // and that it becomes the trailer's address.
 TEST_F(GroupsockTest, UnicastDestinationKeepsTheGroup) {
