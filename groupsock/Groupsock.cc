@@ -31,32 +31,15 @@ bool haveResultMsg(UsageEnvironment& env) {
 // Writes the relay trailer of groupsock at `at`, which may be any byte of
 // the buffer, and returns its length: 16 bytes (source filter first) for a
 // source-specific group, else 12. The trailer names the first destination,
-// the forwarding time-to-live and DATA or SSM_DATA. The cookies are zeroed;
-// the member fills them in. Built in an aligned local and copied bytewise.
+// the forwarding time-to-live and DATA or SSM_DATA; the member fills in the
+// cookies.
 unsigned writeRelayTrailer(Groupsock const& groupsock, unsigned char ttlToFwd, unsigned char* at) {
   destRecord const* dest = groupsock.destinations();
   uint32_t const address =
       dest != nullptr ? dest->groupEId.groupAddress().s_addr : groupsock.groupAddress().s_addr;
   uint16_t const port = dest != nullptr ? dest->port.num() : groupsock.port().num();
-
-  unsigned char trailer[SSM_TRAILER_SIZE];
-  unsigned length = 0;
-  if (groupsock.isSSM()) {
-    uint32_t const source = groupsock.sourceFilterAddress().s_addr;
-    std::memcpy(trailer, &source, SSM_SOURCE_SIZE);
-    length = SSM_SOURCE_SIZE;
-  }
-  TunnelEncapsulationTrailer basic;
-  std::memset(&basic, 0, sizeof basic);
-  setTrailerAddress(basic, address);
-  setTrailerPort(basic, port);
-  basic.ttl = ttlToFwd;
-  basic.command = groupsock.isSSM() ? SSM_DATA : DATA;
-  std::memcpy(trailer + length, &basic, TRAILER_SIZE);
-  length += TRAILER_SIZE;
-
-  std::memcpy(at, trailer, length);
-  return length;
+  return writeTunnelTrailer(at, groupsock.isSSM() ? SSM_DATA : DATA, address, port, ttlToFwd,
+                            groupsock.sourceFilterAddress().s_addr);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #define VELDRA_TUNNEL_UDPTUNNELSOCKET_HH
 
 #include "groupsock/Socket.hh"
+#include "tunnel/TunnelEncapsulation.hh"
 
 class UDPtunnelSocket : public Socket {
  public:
@@ -28,6 +29,11 @@ class UDPtunnelSocket : public Socket {
   // as handleRead; after a false result nothing of this socket may be
   // touched, since a tear-down may have deleted it.
   bool handleRead1(unsigned char* packet, unsigned packetSize, sockaddr_in fromAddress);
+
+  // Sends a 12-byte reply (PROBE_ACK, PROBE_NACK) from this socket to
+  // address (network order) and port. A failed send leaves its message in
+  // the environment and is otherwise ignored.
+  void sendReply(TunnelEncapsulationTrailer& reply, unsigned address, Port port);
 
   // Number of tunnels using the socket.
   unsigned referenceCount() const { return referenceCount_; }
