@@ -1,10 +1,13 @@
 #!/bin/sh
 # Installs, as root, the Debian packages that building and testing veldra
-# need, skipping those already installed. Usage: tools/install-deps.sh [test]
+# need, skipping those already installed.
+# Usage: tools/install-deps.sh [test | bench]
 set -e
 packages="build-essential cmake tcl8.6-dev tcl8.6"
 if [ "$1" = test ]; then
   packages="$packages libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux socat clang libclang-rt-14-dev"
+elif [ "$1" = bench ]; then
+  packages="$packages iproute2 util-linux socat linux-perf"
 fi
 missing=""
 for package in $packages; do
