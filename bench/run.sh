@@ -285,10 +285,10 @@ profile_gateways() {
       echo
       echo '```'
       perf report -i "$TB_DIR/$gw.record" --stdio --no-children --sort dso 2>/dev/null |
-        grep -E '^ +[0-9]' | head -6
+        grep -E '^ +[0-9.]+%' | head -6
       echo
       perf report -i "$TB_DIR/$gw.record" --stdio --no-children --sort dso,sym -g none \
-        --percent-limit 1 2>/dev/null | grep -E '^ +[0-9]' | head -20
+        --percent-limit 1 2>/dev/null | grep -E '^ +[0-9.]+%' | head -20
       echo
       grep -E '^ +(syscall|-----|[a-z_0-9]+ +[0-9])' "$TB_DIR/$gw.trace" | head -12
       echo '```'

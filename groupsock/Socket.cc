@@ -71,10 +71,11 @@ bool Socket::changePort(Port newPort) {
     if (descriptor < oldSocket && ::dup2(descriptor, oldSocket) == oldSocket) {
       ::close(descriptor);
       descriptor = oldSocket;
-    } else {
-      env().getScheduler().moveSocketHandling(oldSocket, descriptor);
     }
   }
+  // The handling follows the number: the scheduler is told where it is now
+  // (the same number naming a new socket, as a rule).
+  env().getScheduler().moveSocketHandling(oldSocket, descriptor);
   return true;
 }
 
