@@ -126,57 +126,76 @@ void Groupsock::deleteWhenSafe() {
 }
 
 // Reads one datagram into buffer, leaving 16 bytes behind it for the relay
-// trailer. Unless it is our own datagram looped back, it is counted and
-// relayed to the members, with the trailer appended behind the payload.
+// trailer, and acts on it as handleDatagram does.
 //
 // bytesRead is the payload's length: 0 when nothing was waiting or when a
 // source-specific group drops a datagram from another sender. Returns false
 // (with "Groupsock read failed: " in front of the message) when the read
-// fails. A relay that fails, or that ends with the groupsock deleted by a
-// member, makes it return true at once without touching the groupsock
-// again; the member's message, if any, is then reported as a background
-// error here, since the caller must not report through a deleted object.
+// fails.
 bool Groupsock::handleRead(unsigned char* buffer, unsigned bufferMaxSize, unsigned& bytesRead,
                            sockaddr_in& fromAddress) {
-  UsageEnvironment& ourEnv = env();  // outlives this groupsock
   bytesRead = 0;
   unsigned const maxBytesToRead = bufferMaxSize > TRAILER_ROOM ? bufferMaxSize - TRAILER_ROOM : 0;
 
   // recvfrom names the sender only when a datagram was taken, which tells
   // an empty datagram from a failure and a datagram from nothing waiting.
   std::memset(&fromAddress, 0, sizeof fromAddress);
-  int numBytes = readSocket(ourEnv, socketNum(), buffer, maxBytesToRead, fromAddress);
+  int numBytes = readSocket(env(), socketNum(), buffer, maxBytesToRead, fromAddress);
   bool const received = numBytes > 0 || fromAddress.sin_family == AF_INET;
-  if (numBytes < 0 && !received) {
-    if (DebugLevel >= 0) ourEnv.setResultMsg("Groupsock read failed: ", ourEnv.getResultMsg());
-    return false;
-  }
+  if (numBytes < 0 && !received) return handleReadFailure();
   if (!received) return true;      // nothing was waiting: nothing to count or relay
   if (numBytes < 0) numBytes = 0;  // an empty datagram
 
-  if (isSSM() && fromAddress.sin_addr.s_addr != sourceFilterAddress().s_addr) {
-    return true;  // not from our source
-  }
+  if (!fromOurSource(fromAddress)) return true;
   bytesRead = static_cast<unsigned>(numBytes);
+  return relayReceived(buffer, bytesRead, fromAddress);
+}
 
+unsigned Groupsock::batchReadSize() const { return IO_BUFFER_SIZE - TRAILER_ROOM; }
+
+bool Groupsock::handleDatagram(unsigned char* buffer, unsigned, unsigned size,
+                               sockaddr_in& fromAddress) {
+  if (!fromOurSource(fromAddress)) return true;
+  return relayReceived(buffer, size, fromAddress);
+}
+
+bool Groupsock::handleReadFailure() {
+  UsageEnvironment& ourEnv = env();
+  if (DebugLevel >= 0) ourEnv.setResultMsg("Groupsock read failed: ", ourEnv.getResultMsg());
+  return false;
+}
+
+// A source-specific group takes datagrams from its source alone.
+bool Groupsock::fromOurSource(sockaddr_in const& fromAddress) const {
+  return !isSSM() || fromAddress.sin_addr.s_addr == sourceFilterAddress().s_addr;
+}
+
+// Counts a datagram read from the group and relays it to the members, with
+// the trailer appended behind the payload, unless it is our own datagram
+// looped back. Always true: a relay that fails, or that ends with the
+// groupsock deleted by a member, returns at once without touching the
+// groupsock again; the member's message, if any, is then reported as a
+// background error here, since the caller must not report through a
+// deleted object.
+bool Groupsock::relayReceived(unsigned char* buffer, unsigned size, sockaddr_in& fromAddress) {
+  UsageEnvironment& ourEnv = env();  // outlives this groupsock
   int relayed = 0;
   if (!wasLoopedBackFromUs(ourEnv, fromAddress)) {
-    statsIncoming.countPacket(bytesRead);
-    incomingStats_.countPacket(bytesRead);
-    relayed =
-        outputToAllMembersExcept(nullptr, ttl_, buffer, bytesRead, fromAddress.sin_addr.s_addr);
+    statsIncoming.countPacket(size);
+    incomingStats_.countPacket(size);
+    relayed = outputToAllMembersExcept(nullptr, ttl_, buffer, size, fromAddress.sin_addr.s_addr);
     if (relayed < 0) {
       if (haveResultMsg(ourEnv)) ourEnv.reportBackgroundError();
       return true;
     }
     if (relayed > 0) {
-      statsRelayedIncoming.countPacket(bytesRead);
-      relayedIncomingStats_.countPacket(bytesRead);
+      statsRelayedIncoming.countPacket(size);
+      relayedIncomingStats_.countPacket(size);
     }
   }
 
   if (DebugLevel >= 3) {
-    ourEnv << *this << ": read " << bytesRead << " bytes from " << AddressString(fromAddress).val();
+    ourEnv << *this << ": read " << size << " bytes from " << AddressString(fromAddress).val();
     if (relayed > 0) ourEnv << "; relayed to " << relayed << " members";
     ourEnv << "\n";
   }

@@ -268,6 +268,13 @@ bool UDPtunnelSocket::handleRead(unsigned char* buffer, unsigned bufferMaxSize, 
   return handleRead1(buffer, bytesRead, fromAddress);
 }
 
+unsigned UDPtunnelSocket::batchReadSize() const { return MAX_TUNNEL_DATAGRAM_SIZE; }
+
+bool UDPtunnelSocket::handleDatagram(unsigned char* buffer, unsigned, unsigned size,
+                                     sockaddr_in& fromAddress) {
+  return size == 0 || handleRead1(buffer, size, fromAddress);
+}
+
 bool UDPtunnelSocket::handleRead1(unsigned char* packet, unsigned packetSize,
                                   sockaddr_in fromAddress) {
   DecodedTrailer trailer;

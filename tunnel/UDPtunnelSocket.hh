@@ -23,6 +23,11 @@ class UDPtunnelSocket : public Socket {
   // been deleted.
   bool handleRead(unsigned char* buffer, unsigned bufferMaxSize, unsigned& bytesRead,
                   sockaddr_in& fromAddress) override;
+  // Read by the event loop in batches of whole tunnel datagrams, each run
+  // through the receive path (an empty one is nothing to do).
+  unsigned batchReadSize() const override;
+  bool handleDatagram(unsigned char* buffer, unsigned bufferMaxSize, unsigned size,
+                      sockaddr_in& fromAddress) override;
 
   // The receive path for one datagram of packetSize bytes that lies in a
   // writable buffer (replies and relay trailers are built in place). Result
