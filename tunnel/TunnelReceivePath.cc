@@ -301,8 +301,5 @@ bool UDPtunnelSocket::handleRead1(unsigned char* packet, unsigned packetSize,
 
 // Replies go back from this socket; each datagram is answered at most once.
 void UDPtunnelSocket::sendReply(TunnelEncapsulationTrailer& reply, unsigned address, Port port) {
-  in_addr to;
-  to.s_addr = address;
-  writeSocket(env(), socketNum(), to, port, 0, reinterpret_cast<unsigned char*>(&reply),
-              TRAILER_SIZE);
+  sendToPeer(address, port, reinterpret_cast<unsigned char*>(&reply), TRAILER_SIZE);
 }

@@ -143,9 +143,7 @@ bool UDPtunnel::write(unsigned char* data, unsigned numBytes) {
     *env_ << *this << ": sending " << numBytes << " total bytes of data to port " << remotePort_
           << "\n";
   }
-  in_addr to;
-  to.s_addr = remoteAddress_;
-  return writeSocket(*env_, tunnelSocket_->socketNum(), to, remotePort_, 0, data, numBytes);
+  return tunnelSocket_->sendToPeer(remoteAddress_, remotePort_, data, numBytes);
 }
 
 bool UDPtunnel::SourceAddrOKForRelaying(UsageEnvironment& env, unsigned addr) {

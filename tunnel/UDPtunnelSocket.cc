@@ -2,6 +2,8 @@
 // receive path is in TunnelReceivePath.cc.
 #include "tunnel/UDPtunnelSocket.hh"
 
+#include <arpa/inet.h>
+
 #include "groupsock/OurIPAddress.hh"
 #include "groupsock/SocketHelpers.hh"
 #include "runtime/UsageEnvironment.hh"
@@ -30,6 +32,13 @@ UDPtunnelSocket::~UDPtunnelSocket() {
 unsigned UDPtunnelSocket::decrementReferenceCount() {
   if (referenceCount_ > 0) --referenceCount_;
   return referenceCount_;
+}
+
+bool UDPtunnelSocket::sendToPeer(unsigned address, Port port, unsigned char* data, unsigned size) {
+  in_addr to;
+  to.s_addr = address;
+  if (IN_MULTICAST(ntohl(address))) return writeSocket(env(), socketNum(), to, port, 0, data, size);
+  return writeSocket(env(), socketNum(), to, port, data, size);
 }
 
 void UDPtunnelSocket::turnOnBackgroundReadHandling() {

@@ -35,9 +35,15 @@ class UDPtunnelSocket : public Socket {
   // touched, since a tear-down may have deleted it.
   bool handleRead1(unsigned char* packet, unsigned packetSize, sockaddr_in fromAddress);
 
-  // Sends a 12-byte reply (PROBE_ACK, PROBE_NACK) from this socket to
-  // address (network order) and port. A failed send leaves its message in
-  // the environment and is otherwise ignored.
+  // Sends one tunnel datagram from this socket to a peer at address
+  // (network order) and port; true when it went out whole, else false with
+  // the message of writeSocket in the environment. Only a multicast peer
+  // has its time-to-live set (0, as every tunnel datagram has it): for a
+  // unicast peer, as a rule, it would be a system call per datagram for
+  // nothing.
+  bool sendToPeer(unsigned address, Port port, unsigned char* data, unsigned size);
+  // Sends a 12-byte reply (PROBE_ACK, PROBE_NACK) the same way. A failed
+  // send leaves its message in the environment and is otherwise ignored.
   void sendReply(TunnelEncapsulationTrailer& reply, unsigned address, Port port);
 
   // Number of tunnels using the socket.
