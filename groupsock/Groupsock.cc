@@ -134,6 +134,7 @@ void Groupsock::deleteWhenSafe() {
 // fails.
 bool Groupsock::handleRead(unsigned char* buffer, unsigned bufferMaxSize, unsigned& bytesRead,
                            sockaddr_in& fromAddress) {
+  letOwnDatagramsIn();  // a reader of its own, which gets them
   bytesRead = 0;
   unsigned const maxBytesToRead = bufferMaxSize > TRAILER_ROOM ? bufferMaxSize - TRAILER_ROOM : 0;
 
@@ -148,7 +149,7 @@ bool Groupsock::handleRead(unsigned char* buffer, unsigned bufferMaxSize, unsign
 
   if (!fromOurSource(fromAddress)) return true;
   bytesRead = static_cast<unsigned>(numBytes);
-  return relayReceived(buffer, bytesRead, fromAddress);
+  return relayReceived(buffer, bytesRead, fromAddress, wasLoopedBackFromUs(env(), fromAddress));
 }
 
 unsigned Groupsock::batchReadSize() const { return IO_BUFFER_SIZE - TRAILER_ROOM; }
@@ -156,7 +157,9 @@ unsigned Groupsock::batchReadSize() const { return IO_BUFFER_SIZE - TRAILER_ROOM
 bool Groupsock::handleDatagram(unsigned char* buffer, unsigned, unsigned size,
                                sockaddr_in& fromAddress) {
   if (!fromOurSource(fromAddress)) return true;
-  return relayReceived(buffer, size, fromAddress);
+  bool const ours = wasLoopedBackFromUs(env(), fromAddress);
+  if (ours) keepOwnDatagramsOut();
+  return relayReceived(buffer, size, fromAddress, ours);
 }
 
 bool Groupsock::handleReadFailure() {
@@ -170,17 +173,42 @@ bool Groupsock::fromOurSource(sockaddr_in const& fromAddress) const {
   return !isSSM() || fromAddress.sin_addr.s_addr == sourceFilterAddress().s_addr;
 }
 
+// Our own datagram, sent to our group and looped back, has reached the
+// background reader, which only drops it: have the kernel drop the next
+// ones before they are read, with a filter on our address and source port,
+// so that each costs no system call and no copy here. Other sockets of
+// this host joined to the group still get them. Datagrams queued before
+// the filter was attached still come, a batch or so; many more mean that
+// somebody removed it (a script reading the channel): it is attached
+// again. Not at DebugLevel 3, where every datagram read is traced, and not
+// again after the system refused it once.
+void Groupsock::keepOwnDatagramsOut() {
+  if (ownFilterRefused_ || DebugLevel >= 3) return;
+  if (ownFilterAttached_ && ++ownSinceFilter_ <= MAX_DATAGRAMS_PER_EVENT) return;
+  ownFilterAttached_ = attachOwnDatagramFilter(socketNum(), ourIPAddress(env()), sourcePort());
+  ownFilterRefused_ = !ownFilterAttached_;
+  ownSinceFilter_ = 0;
+}
+
+// Lets our own looped-back datagrams reach the socket again, for a reader
+// that is to see them (handleRead, a trace at DebugLevel 3).
+void Groupsock::letOwnDatagramsIn() {
+  if (!ownFilterAttached_) return;
+  detachSocketFilter(socketNum());
+  ownFilterAttached_ = false;
+}
+
 // Counts a datagram read from the group and relays it to the members, with
-// the trailer appended behind the payload, unless it is our own datagram
-// looped back. Always true: a relay that fails, or that ends with the
-// groupsock deleted by a member, returns at once without touching the
-// groupsock again; the member's message, if any, is then reported as a
-// background error here, since the caller must not report through a
-// deleted object.
-bool Groupsock::relayReceived(unsigned char* buffer, unsigned size, sockaddr_in& fromAddress) {
+// the trailer appended behind the payload, unless it is ours: our own
+// datagram looped back (wasLoopedBackFromUs). Always true: a relay that fails, or that ends with
+// the groupsock deleted by a member, returns at once without touching the groupsock again; the
+// member's message, if any, is then reported as a background error here, since the caller must not
+// report through a deleted object.
+bool Groupsock::relayReceived(unsigned char* buffer, unsigned size, sockaddr_in& fromAddress,
+                              bool ours) {
   UsageEnvironment& ourEnv = env();  // outlives this groupsock
   int relayed = 0;
-  if (!wasLoopedBackFromUs(ourEnv, fromAddress)) {
+  if (!ours) {
     statsIncoming.countPacket(size);
     incomingStats_.countPacket(size);
     relayed = outputToAllMembersExcept(nullptr, ttl_, buffer, size, fromAddress.sin_addr.s_addr);
@@ -212,6 +240,7 @@ bool Groupsock::relayReceived(unsigned char* buffer, unsigned size, sockaddr_in&
 // the groupsock: nothing of it is touched afterwards.
 bool Groupsock::output(UsageEnvironment& env, unsigned char ttlToSend, unsigned char* buffer,
                        unsigned bufferSize, DirectedNetInterface* interfaceNotToFwdBackTo) {
+  if (DebugLevel >= 3) letOwnDatagramsIn();  // to be traced when read back
   bool sent = true;
   for (destRecord* dest = destinations_; dest != nullptr; dest = dest->next) {
     if (!write(dest->groupEId.groupAddress().s_addr, dest->port, ttlToSend, buffer, bufferSize)) {
@@ -356,6 +385,7 @@ void Groupsock::changeDestinationParameters(in_addr const& newDestAddr, Port new
   if (newDestPort.num() != 0) {
     if (newDestPort.num() != destPortNum && IsMulticastAddress(destAddr.s_addr)) {
       changePort(newDestPort);
+      ownFilterAttached_ = false;  // went with the old socket
       socketJoinGroup(env(), socketNum(), destAddr.s_addr);
     }
     destPortNum = newDestPort.num();

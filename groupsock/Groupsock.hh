@@ -95,7 +95,15 @@ class Groupsock : public OutputSocket {
 
  private:
   bool fromOurSource(sockaddr_in const& fromAddress) const;
-  bool relayReceived(unsigned char* buffer, unsigned size, sockaddr_in& fromAddress);
+  bool relayReceived(unsigned char* buffer, unsigned size, sockaddr_in& fromAddress, bool ours);
+  void keepOwnDatagramsOut();
+  void letOwnDatagramsIn();
+
+  // The kernel filter that keeps our own looped-back datagrams from the
+  // background reader (see keepOwnDatagramsOut).
+  bool ownFilterAttached_ = false;
+  bool ownFilterRefused_ = false;
+  unsigned ownSinceFilter_ = 0;  // own datagrams read since it was attached
 
   bool tunnelOwned_ = false;
   bool membersAreTransient_ = false;

@@ -186,6 +186,54 @@ TEST_F(GroupsockTest, MemberTearingDownInsideTheRelayDeletesTheGroupsockSafely) 
   }
 }
 
+// Test that once one of our own looped-back datagrams has reached the
+// background reader, the kernel keeps the next ones out of the socket,
+// while another sender's still come in and another socket of this host
+// joined to the group still gets ours; at DebugLevel 3, and for a read of
+// the groupsock's own (handleRead), they come in again.
+TEST_F(GroupsockTest, OwnDatagramsAreKeptFromTheBackgroundReader) {
+  auto groupsock = anySource();
+  auto listener = anySource();  // a local receiver of the group
+  auto waiting = [&groupsock] {
+    pollfd p{groupsock->socketNum(), POLLIN, 0};
+    return poll(&p, 1, 200) == 1;
+  };
+  auto send = [&](char const* text) {
+    unsigned char data[32];
+    std::memcpy(data, text, std::strlen(text));
+    ASSERT_TRUE(groupsock->output(env, 1, data, static_cast<unsigned>(std::strlen(text)), nullptr));
+  };
+  send("one");
+  ASSERT_TRUE(waiting());
+  socketReadHandler(static_cast<Socket*>(groupsock.get()), TaskScheduler::READABLE);
+  send("two");
+  EXPECT_FALSE(waiting());  // dropped in the kernel
+  EXPECT_EQ(read(*listener), "one");
+  EXPECT_EQ(read(*listener), "two");
+
+  PlainSocket other(testsupport::OWN_ADDRESS);
+  other.send("theirs", GROUP, PORT);
+  ASSERT_TRUE(waiting());
+  socketReadHandler(static_cast<Socket*>(groupsock.get()), TaskScheduler::READABLE);
+  EXPECT_EQ(groupsock->incomingStats().packetCount(), 1);
+
+  {
+    DebugLevelGuard level(3);
+    send("traced");
+    EXPECT_TRUE(waiting());
+    socketReadHandler(static_cast<Socket*>(groupsock.get()), TaskScheduler::READABLE);
+    EXPECT_NE(env.trace.find(": read 6 bytes from 10.99.0.1\n"), std::string::npos) << env.trace;
+  }
+  send("again");  // and kept out again
+  socketReadHandler(static_cast<Socket*>(groupsock.get()), TaskScheduler::READABLE);
+  send("more");
+  EXPECT_FALSE(waiting());
+  other.send("theirs", GROUP, PORT);
+  EXPECT_EQ(read(*groupsock), "theirs");  // a reader of the groupsock's own, from now on
+  send("three");
+  EXPECT_EQ(read(*groupsock), "three");
+}
+
 // Test that a datagram the groupsock sent to its own group comes back to
 // it uncounted and unrelayed, while one from another sender of this host is
 // counted and relayed.
