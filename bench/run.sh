@@ -118,11 +118,20 @@ peak_kib() {
   echo $total
 }
 
+# buffer_drops ns: the UDP datagrams the namespace's kernel dropped so far
+# because a socket's receive buffer was full (RcvbufErrors).
+buffer_drops() {
+  tb_exec "$1" awk '/^Udp:/ { if (++n == 1) { for (i = 2; i <= NF; i++) if ($i == "RcvbufErrors") c = i }
+                              else print $c }' /proc/net/snmp
+}
+
 # measure relay groups size rate sendIf recvIf: one row; appends its figures
 # to the rows file as "relay groups size rate key=value...".
 measure() {
-  local relay=$1 groups=$2 size=$3 rate=$4 sendIf=$5 recvIf=$6 count pid a0 b0 extra=""
+  local relay=$1 groups=$2 size=$3 rate=$4 sendIf=$5 recvIf=$6 count pid a0 b0 extra="" ns
+  local -A drops
   count=$(count_for "$rate")
+  for ns in gwA gwB hostB; do drops[$ns]=$(buffer_drops $ns); done
   RUN=$((RUN + 1))
   tb_bg hostB "$RECV" --group $G --groups "$groups" --port $P --interface "$recvIf" \
     --count "$count" --run $RUN --idle-ms 1000 --max-seconds 60 >"$TB_DIR/recv.out"
@@ -132,8 +141,9 @@ measure() {
   tb_exec hostA "$SEND" --group $G --groups "$groups" --port $P --interface "$sendIf" \
     --size "$size" --count "$count" --rate "$rate" --run $RUN --max-seconds 60 >"$TB_DIR/send.out"
   wait "$pid"
+  for ns in gwA gwB hostB; do extra="$extra drops$ns=$(($(buffer_drops $ns) - drops[$ns]))"; done
   if [ ${#PIDS_A[@]} -gt 0 ]; then
-    extra="cpuA=$(($(cpu_ticks "${PIDS_A[@]}") - a0)) cpuB=$(($(cpu_ticks "${PIDS_B[@]}") - b0))"
+    extra="$extra cpuA=$(($(cpu_ticks "${PIDS_A[@]}") - a0)) cpuB=$(($(cpu_ticks "${PIDS_B[@]}") - b0))"
     extra="$extra rssA=$(peak_kib "${PIDS_A[@]}") rssB=$(peak_kib "${PIDS_B[@]}")"
   fi
   echo "$relay $groups $size $rate $(cat "$TB_DIR/send.out") $(tail -1 "$TB_DIR/recv.out") $extra" >>"$rows"
@@ -317,6 +327,9 @@ report() {
       return ""
     }
     function rate_text(r) { return r == 0 ? "unlimited" : sprintf("%dk", r / 1000) }
+    function drop_cols() {
+      return sprintf("| %d | %d | %d ", val("dropsgwA"), val("dropsgwB"), val("dropshostB"))
+    }
     function relay_cols(  a, b, n) {
       if (val("cpuA") == "") return "| - | - | - | - | - | - "
       a = val("cpuA") / ticks; b = val("cpuB") / ticks; n = val("received")
@@ -327,9 +340,9 @@ report() {
     {
       key = $2 " " $3 " " $4
       sent = val("sent"); secs = val("seconds")
-      printf "| %s | %d | %d | %s | %.0f | %.0f | %.1f | %.2f | %.0f | %.0f | %.0f %s|\n",
+      printf "| %s | %d | %d | %s | %.0f | %.0f | %.1f | %.2f %s| %.0f | %.0f | %.0f %s|\n",
         $1, $2, $3, rate_text($4), (secs > 0 ? sent / secs : 0), val("rate"), val("mbit"),
-        val("loss_pct"), val("p50_us"), val("p99_us"), val("p999_us"), relay_cols()
+        val("loss_pct"), drop_cols(), val("p50_us"), val("p99_us"), val("p999_us"), relay_cols()
       delivered[$1, key] = val("rate"); p50[$1, key] = val("p50_us"); p99[$1, key] = val("p99_us")
       if (!(key in seen)) { seen[key] = 1; order[++n] = key }
     }
@@ -360,8 +373,8 @@ report() {
 }
 
 table() {
-  echo "| relay | groups | size B | offered/s | sent/s | delivered/s | Mbit/s | loss % | p50 µs | p99 µs | p99.9 µs | CPU s gwA | CPU s gwB | CPU µs/dgram gwA | CPU µs/dgram gwB | peak RSS MiB gwA | peak RSS MiB gwB |"
-  echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+  echo "| relay | groups | size B | offered/s | sent/s | delivered/s | Mbit/s | loss % | full buffer drops gwA | gwB | hostB | p50 µs | p99 µs | p99.9 µs | CPU s gwA | CPU s gwB | CPU µs/dgram gwA | CPU µs/dgram gwB | peak RSS MiB gwA | peak RSS MiB gwB |"
+  echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
   report
 }
 

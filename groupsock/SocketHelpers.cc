@@ -383,6 +383,19 @@ bool getSourcePort(UsageEnvironment& env, int sock, Port& port) {
   return true;
 }
 
+void raiseReceiveBuffer(int sock, unsigned requestedSize) {
+  int size = 0;
+  socklen_t sizeSize = sizeof size;
+  if (getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, &sizeSize) < 0) return;
+  if (static_cast<unsigned>(size) >= requestedSize) return;
+  int const request = static_cast<int>(requestedSize);
+  setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &request, sizeof request);
+  if (getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, &sizeSize) < 0) return;
+  if (static_cast<unsigned>(size) < requestedSize) {
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &request, sizeof request);  // EPERM: as it is
+  }
+}
+
 // A classic socket filter, run by the kernel on every datagram queued to
 // the socket. It sees the datagram from its UDP header on (offset 0: the
 // source port); SKF_NET_OFF reaches back into the IPv4 header (offset 12:

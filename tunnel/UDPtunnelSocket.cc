@@ -12,6 +12,9 @@ namespace {
 
 // Tunnel traffic comes in bursts from many groups at once.
 constexpr unsigned TUNNEL_SOCKET_BUFFER_SIZE = 262144;
+// And the receive side carries every group of every peer on the port: the
+// room for several milliseconds of it, where the system allows.
+constexpr unsigned TUNNEL_SOCKET_RECEIVE_BUFFER = 8 << 20;
 
 }  // namespace
 
@@ -19,6 +22,7 @@ UDPtunnelSocket::UDPtunnelSocket(UsageEnvironment& env, Port port) : Socket(env,
   if (socketNum() < 0) return;
   increaseSendBufferTo(this->env(), socketNum(), TUNNEL_SOCKET_BUFFER_SIZE);
   increaseReceiveBufferTo(this->env(), socketNum(), TUNNEL_SOCKET_BUFFER_SIZE);
+  raiseReceiveBuffer(socketNum(), TUNNEL_SOCKET_RECEIVE_BUFFER);
   if (Socket::DebugLevel >= 2) this->env() << *this << ": created\n";
 }
 
