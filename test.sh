@@ -1,9 +1,9 @@
 #!/bin/sh
-# Runs the receive-path fuzzer for a bounded time (VELDRA_FUZZ_SECONDS,
-# default 60; 0 skips it) and the IGMP decoder's fuzzer for a third of that,
-# then builds veldra twice, normally and with
-# AddressSanitizer and UndefinedBehaviorSanitizer, and runs the whole test
-# suite on each build. Fails on any failing test, crash or sanitizer report.
+# Runs the fuzzers (trailer decoder, receive path, IGMP decoder) for a
+# bounded time (VELDRA_FUZZ_SECONDS, default 60; 0 skips them), then builds
+# veldra twice, normally and with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs the whole test suite on each build.
+# Fails on any failing test, crash or sanitizer report.
 # Extra arguments go to ctest (for example -L unit, or -LE slow).
 set -e
 cd "$(dirname "$0")"
@@ -12,11 +12,8 @@ jobs=$(nproc)
 
 fuzz_seconds=${VELDRA_FUZZ_SECONDS:-60}
 if [ "$fuzz_seconds" -gt 0 ]; then
-  echo "=== receive-path fuzzer, $fuzz_seconds s ==="
+  echo "=== fuzzers, $fuzz_seconds s ==="
   tests/fuzz/run.sh "$fuzz_seconds"
-  igmp_seconds=$(((fuzz_seconds + 2) / 3))
-  echo "=== IGMP decoder fuzzer, $igmp_seconds s ==="
-  tests/fuzz/run.sh "$igmp_seconds" IgmpParserFuzzer
 fi
 
 # Sanitizer reports end the process with a failure status; leaks are reported.

@@ -39,6 +39,14 @@ class Groupsock : public OutputSocket {
   // it to the members, unless it is our own, looped back.
   bool handleRead(unsigned char* buffer, unsigned bufferMaxSize, unsigned& bytesRead,
                   sockaddr_in& fromAddress) override;
+  // Read by the event loop in batches, each datagram with 16 bytes of room
+  // behind it, and acted on as by handleRead.
+  unsigned batchReadSize() const override;
+  bool handleDatagram(unsigned char* buffer, unsigned bufferMaxSize, unsigned size,
+                      sockaddr_in& fromAddress) override;
+  // "Groupsock read failed: " in front of the message (from DebugLevel 0),
+  // and false: a failed read becomes a background error.
+  bool handleReadFailure() override;
 
   // Sends one datagram to every destination and relays it to every member
   // except interfaceNotToFwdBackTo. buffer must have 16 writable bytes
@@ -100,6 +108,17 @@ class Groupsock : public OutputSocket {
   static NetInterfaceTrafficStats statsRelayedOutgoing;
 
  private:
+  bool fromOurSource(sockaddr_in const& fromAddress) const;
+  bool relayReceived(unsigned char* buffer, unsigned size, sockaddr_in& fromAddress, bool ours);
+  void keepOwnDatagramsOut();
+  void letOwnDatagramsIn();
+
+  // The kernel filter that keeps our own looped-back datagrams from the
+  // background reader (see keepOwnDatagramsOut).
+  bool ownFilterAttached_ = false;
+  bool ownFilterRefused_ = false;
+  unsigned ownSinceFilter_ = 0;  // own datagrams read since it was attached
+
   bool tunnelOwned_ = false;
   bool membersAreTransient_ = false;
   NetInterfaceTrafficStats incomingStats_;
@@ -110,8 +129,8 @@ class Groupsock : public OutputSocket {
   destRecord* destinations_ = nullptr;
   unsigned char ttl_;
   DirectedNetInterfaceSet members_;
-  unsigned relayDepth_ = 0;        // > 0 while outputToAllMembersExcept runs
-  bool deletionPending_ = false;   // deleteWhenSafe() was called inside the relay
+  unsigned relayDepth_ = 0;       // > 0 while outputToAllMembersExcept runs
+  bool deletionPending_ = false;  // deleteWhenSafe() was called inside the relay
 };
 
 // The trace prefix, e.g. "14:03:09 Groupsock(5: 224.2.127.254, 9875, 127)".

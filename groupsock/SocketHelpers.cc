@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -380,4 +381,40 @@ bool getSourcePort(UsageEnvironment& env, int sock, Port& port) {
   }
   port = Port(ntohs(portNum));
   return true;
+}
+
+void raiseReceiveBuffer(int sock, unsigned requestedSize) {
+  int size = 0;
+  socklen_t sizeSize = sizeof size;
+  if (getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, &sizeSize) < 0) return;
+  if (static_cast<unsigned>(size) >= requestedSize) return;
+  int const request = static_cast<int>(requestedSize);
+  setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &request, sizeof request);
+  if (getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, &sizeSize) < 0) return;
+  if (static_cast<unsigned>(size) < requestedSize) {
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &request, sizeof request);  // EPERM: as it is
+  }
+}
+
+// A classic socket filter, run by the kernel on every datagram queued to
+// the socket. It sees the datagram from its UDP header on (offset 0: the
+// source port); SKF_NET_OFF reaches back into the IPv4 header (offset 12:
+// the source address). Loads give host order. A datagram from the given
+// source is cut to 0 bytes, which drops it; any other is kept whole.
+bool attachOwnDatagramFilter(int sock, unsigned address, Port port) {
+  sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohs(port.num()), 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_NET_OFF + 12)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohl(address), 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, 0),
+      BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFF),
+  };
+  sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+  return setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
+
+void detachSocketFilter(int sock) {
+  int const none = 0;
+  setsockopt(sock, SOL_SOCKET, SO_DETACH_FILTER, &none, sizeof none);  // ENOENT: had none
 }

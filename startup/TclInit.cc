@@ -8,6 +8,7 @@
 #include "commands/TunnelCommands.hh"
 #include "runtime/ArgumentHelpers.hh"
 #include "runtime/DelayQueue.hh"
+#include "runtime/EpollNotifier.hh"
 #include "startup/Embedding.hh"
 
 int haveOutputStreams = 1;
@@ -94,6 +95,8 @@ void inputLoop(Tcl_Interp* interp) {
 }  // namespace
 
 int commonMain(int argc, char** argv, char const* mainScriptName, unsigned char overrideSource) {
+  // Our notifier must be in place before the library initialises its own.
+  EpollNotifier::install();
   // The queue's first tick arms an interpreter timer, which the 8.6 library
   // accepts only once its subsystems are initialised.
   Tcl_FindExecutable(programPath(argv));

@@ -2,6 +2,8 @@
 // receive path is in TunnelReceivePath.cc.
 #include "tunnel/UDPtunnelSocket.hh"
 
+#include <arpa/inet.h>
+
 #include "groupsock/AddressString.hh"
 #include "groupsock/OurIPAddress.hh"
 #include "groupsock/SocketHelpers.hh"
@@ -11,6 +13,9 @@ namespace {
 
 // Tunnel traffic comes in bursts from many groups at once.
 constexpr unsigned TUNNEL_SOCKET_BUFFER_SIZE = 262144;
+// And the receive side carries every group of every peer on the port: the
+// room for several milliseconds of it, where the system allows.
+constexpr unsigned TUNNEL_SOCKET_RECEIVE_BUFFER = 8 << 20;
 
 // The least time between two trace lines about refused strangers.
 constexpr std::chrono::seconds REFUSAL_TRACE_INTERVAL(10);
@@ -21,6 +26,7 @@ UDPtunnelSocket::UDPtunnelSocket(UsageEnvironment& env, Port port) : Socket(env,
   if (socketNum() < 0) return;
   increaseSendBufferTo(this->env(), socketNum(), TUNNEL_SOCKET_BUFFER_SIZE);
   increaseReceiveBufferTo(this->env(), socketNum(), TUNNEL_SOCKET_BUFFER_SIZE);
+  raiseReceiveBuffer(socketNum(), TUNNEL_SOCKET_RECEIVE_BUFFER);
   if (Socket::DebugLevel >= 2) this->env() << *this << ": created\n";
 }
 
@@ -60,6 +66,12 @@ bool UDPtunnelSocket::refusesStranger(unsigned address) {
     nextRefusalTrace_ = now + REFUSAL_TRACE_INTERVAL;
   }
   return true;
+
+bool UDPtunnelSocket::sendToPeer(unsigned address, Port port, unsigned char* data, unsigned size) {
+  in_addr to;
+  to.s_addr = address;
+  if (IN_MULTICAST(ntohl(address))) return writeSocket(env(), socketNum(), to, port, 0, data, size);
+  return writeSocket(env(), socketNum(), to, port, data, size);
 }
 
 void UDPtunnelSocket::turnOnBackgroundReadHandling() {

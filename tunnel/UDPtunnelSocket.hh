@@ -9,6 +9,7 @@
 
 #include "groupsock/Socket.hh"
 #include "tunnel/NetworkAllowList.hh"
+#include "tunnel/TunnelEncapsulation.hh"
 
 class UDPtunnelSocket : public Socket {
  public:
@@ -25,12 +26,28 @@ class UDPtunnelSocket : public Socket {
   // been deleted.
   bool handleRead(unsigned char* buffer, unsigned bufferMaxSize, unsigned& bytesRead,
                   sockaddr_in& fromAddress) override;
+  // Read by the event loop in batches of whole tunnel datagrams, each run
+  // through the receive path (an empty one is nothing to do).
+  unsigned batchReadSize() const override;
+  bool handleDatagram(unsigned char* buffer, unsigned bufferMaxSize, unsigned size,
+                      sockaddr_in& fromAddress) override;
 
   // The receive path for one datagram of packetSize bytes that lies in a
   // writable buffer (replies and relay trailers are built in place). Result
   // as handleRead; after a false result nothing of this socket may be
   // touched, since a tear-down may have deleted it.
   bool handleRead1(unsigned char* packet, unsigned packetSize, sockaddr_in fromAddress);
+
+  // Sends one tunnel datagram from this socket to a peer at address
+  // (network order) and port; true when it went out whole, else false with
+  // the message of writeSocket in the environment. Only a multicast peer
+  // has its time-to-live set (0, as every tunnel datagram has it): for a
+  // unicast peer, as a rule, it would be a system call per datagram for
+  // nothing.
+  bool sendToPeer(unsigned address, Port port, unsigned char* data, unsigned size);
+  // Sends a 12-byte reply (PROBE_ACK, PROBE_NACK) the same way. A failed
+  // send leaves its message in the environment and is otherwise ignored.
+  void sendReply(TunnelEncapsulationTrailer& reply, unsigned address, Port port);
 
   // Number of tunnels using the socket.
   unsigned referenceCount() const { return referenceCount_; }

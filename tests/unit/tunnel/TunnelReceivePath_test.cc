@@ -314,7 +314,9 @@ TEST_F(ReceivePathTest, StrangersAreRefusedUnlessTheSocketOpensTunnels) {
 // The tear-down deletes the tunnel and, with its last tunnel, the socket
 // whose handler is running: under AddressSanitizer this proves that nothing
 // touches either afterwards, also on the way back through socketReadHandler,
-// which hands the message to the scripts as a background error.
+// which hands the message to the scripts as a background error, and which
+// has read a batch: the probe before the tear-down is answered, the one
+// after it goes with the socket.
 TEST_F(ReceivePathTest, TearDownDeletesTheTunnelAndItsLastSocket) {
   for (bool viaEventHandler : {false, true}) {
     SCOPED_TRACE(viaEventHandler ? "socketReadHandler" : "handleRead");
@@ -322,11 +324,15 @@ TEST_F(ReceivePathTest, TearDownDeletesTheTunnelAndItsLastSocket) {
     UDPtunnelSocket* sock = tunnel->tunnelSocket();
     int const fd = sock->socketNum();
     PeerSocket peer(20000);
+    if (viaEventHandler) peer.send(datagram(PROBE, A, ours(tunnel)));
     peer.send(datagram(TEAR_DOWN, A, ours(tunnel)));
     if (viaEventHandler) {
+      peer.send(datagram(PROBE, A, ours(tunnel)));
       ASSERT_TRUE(readable(fd, WAIT_MS));
       socketReadHandler(static_cast<Socket*>(sock), TaskScheduler::READABLE);
       EXPECT_EQ(backgroundErrors(), "tunnelTearDown 10.99.0.2fromRemote\n");
+      EXPECT_TRUE(peer.receive());
+      EXPECT_TRUE(peer.quiet());
     } else {
       EXPECT_FALSE(deliver(sock));
       EXPECT_EQ(resultMsg(), "tunnelTearDown 10.99.0.2fromRemote");
