@@ -1,38 +1,30 @@
-// veldra_onSignal: from a signal to a script run at the interpreter's next
-// safe point. Three steps, each on its own thread of control:
-//   1. the signal handler writes the signal's number into a pipe (write is
-//      safe inside a handler; a full pipe drops a repeat of a signal that
-//      is still pending anyway);
-//   2. the relay thread reads it and marks the signal's asynchronous handler
-//      with Tcl_AsyncMark, which locks mutexes and so must not run inside
-//      the handler, and which alerts the interpreter thread's notifier;
-//   3. the interpreter calls runSignalScript at its next safe point (between
-//      two commands, or in the event loop once the alert woke it).
+// veldra_onSignal: from a signal to a script run by the event loop, on the
+// interpreter's one thread. The signal handler only writes the signal's
+// number into a pipe (write is safe inside a handler; a full pipe drops a
+// repeat of a signal that is still pending anyway); the event loop watches
+// the pipe's read end like any socket and runs each signal's script at
+// global level. A signal that arrives while the loop waits interrupts the
+// wait, so the script runs at once.
 #include "commands/SignalCommands.hh"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "runtime/ArgumentHelpers.hh"
 
 namespace {
 
-// What one signal does. async is made at the first script for the signal
-// and kept for the life of the process, so that the relay thread may read
-// it at any time; the rest belongs to the interpreter thread.
+// What one signal does: nothing (its default action) while interp is null.
 struct SignalHandling {
   SignalHandling(int number, char const* signalName) : signum(number), name(signalName) {}
 
   int const signum;
   char const* const name;
-  std::atomic<Tcl_AsyncHandler> async{nullptr};
   Tcl_Interp* interp = nullptr;
   std::string script;
 };
@@ -42,10 +34,10 @@ SignalHandling handlings[] = {
     {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"},
 };
 
-// The pipe from the signal handler to the relay thread: read end, write end.
+// The pipe from the signal handler to the event loop: read end, write end.
 int signalPipe[2] = {-1, -1};
 
-// The signal handler: hands the signal's number to the relay thread.
+// The signal handler: hands the signal's number to the event loop.
 void onSignal(int signum) {
   int const savedErrno = errno;
   unsigned char const byte = static_cast<unsigned char>(signum);
@@ -54,55 +46,46 @@ void onSignal(int signum) {
   errno = savedErrno;
 }
 
-// The relay thread: marks the handler of every signal number it reads.
-// Signals are blocked here, so that their handler runs on other threads.
-void relaySignals() {
-  sigset_t all;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, nullptr);
-  for (;;) {
-    unsigned char byte;
-    ssize_t const n = read(signalPipe[0], &byte, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    for (SignalHandling& handling : handlings) {
-      Tcl_AsyncHandler async = handling.async.load();
-      if (handling.signum == byte && async != nullptr) Tcl_AsyncMark(async);
+// Runs the signal's script at global level, leaving the interpreter's
+// result as it was. A failing script becomes a background error.
+void runSignalScript(SignalHandling& handling) {
+  Tcl_Interp* interp = handling.interp;
+  if (interp == nullptr || handling.script.empty()) return;
+  std::string const script = handling.script;  // the script may replace itself
+  Tcl_Preserve(interp);
+  Tcl_InterpState saved = Tcl_SaveInterpState(interp, TCL_OK);
+  if (Tcl_EvalEx(interp, script.c_str(), -1, TCL_EVAL_GLOBAL) == TCL_ERROR) {
+    std::string const context = std::string("\n    (script of ") + handling.name + ")";
+    Tcl_AddErrorInfo(interp, context.c_str());
+    Tcl_BackgroundException(interp, TCL_ERROR);
+  }
+  Tcl_RestoreInterpState(interp, saved);
+  Tcl_Release(interp);
+}
+
+// Called by the event loop when the pipe is readable: runs the script of
+// every signal number waiting in it, in the order the signals came.
+void signalsArrived(ClientData, int) {
+  unsigned char numbers[64];
+  ssize_t n;
+  while ((n = read(signalPipe[0], numbers, sizeof numbers)) > 0) {
+    for (ssize_t i = 0; i < n; ++i) {
+      for (SignalHandling& handling : handlings) {
+        if (handling.signum == numbers[i]) runSignalScript(handling);
+      }
     }
   }
 }
 
-// Makes the pipe and starts the relay thread, once per process. False (with
-// errno set) when the pipe cannot be made.
-bool startRelay() {
-  static bool started = false;
-  if (started) return true;
-  if (pipe2(signalPipe, O_CLOEXEC) != 0) return false;
-  fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);  // a handler must never block
-  std::thread(relaySignals).detach();
-  started = true;
+// Makes the pipe and has the event loop watch it, once per process. False
+// (with errno set) when the pipe cannot be made.
+bool watchSignalPipe() {
+  static bool watching = false;
+  if (watching) return true;
+  if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;  // a handler never blocks
+  Tcl_CreateFileHandler(signalPipe[0], TCL_READABLE, signalsArrived, nullptr);
+  watching = true;
   return true;
-}
-
-// Called by the interpreter at a safe point once the signal's handler has
-// been marked: runs the signal's script at global level, leaving the
-// interpreter's result and the completion code of whatever it interrupted
-// as they were. A failing script becomes a background error.
-int runSignalScript(ClientData clientData, Tcl_Interp*, int code) {
-  auto* handling = static_cast<SignalHandling*>(clientData);
-  Tcl_Interp* interp = handling->interp;
-  if (interp == nullptr || handling->script.empty()) return code;
-  std::string const script = handling->script;  // the script may replace itself
-  Tcl_Preserve(interp);
-  Tcl_InterpState saved = Tcl_SaveInterpState(interp, code);
-  if (Tcl_EvalEx(interp, script.c_str(), -1, TCL_EVAL_GLOBAL) == TCL_ERROR) {
-    std::string const context = std::string("\n    (script of ") + handling->name + ")";
-    Tcl_AddErrorInfo(interp, context.c_str());
-    Tcl_BackgroundException(interp, TCL_ERROR);
-  }
-  code = Tcl_RestoreInterpState(interp, saved);
-  Tcl_Release(interp);
-  return code;
 }
 
 // Gives the signal its default action back and forgets its script.
@@ -131,13 +114,10 @@ SignalHandling* findSignal(char const* name) {
 // Makes the signal run script in interp. False with the reason as the
 // result when the system refuses.
 bool handleSignal(Tcl_Interp* interp, SignalHandling& handling, char const* script) {
-  if (!startRelay()) {
+  if (!watchSignalPipe()) {
     Tcl_AppendResult(interp, "cannot catch ", handling.name, ": ", std::strerror(errno),
                      static_cast<char*>(nullptr));
     return false;
-  }
-  if (handling.async.load() == nullptr) {
-    handling.async.store(Tcl_AsyncCreate(runSignalScript, &handling));
   }
   if (handling.interp != interp) {
     Tcl_DontCallWhenDeleted(interp, forgetInterp, nullptr);  // registered once per interpreter

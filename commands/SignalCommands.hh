@@ -1,11 +1,9 @@
 // veldra_onSignal: scripts that the process runs when it receives a signal.
 //
-// The signal handler only writes the signal's number into a pipe. A relay
-// thread of ours reads it and marks the signal's asynchronous handler
-// (Tcl_AsyncMark), which wakes whatever notifier the event loop uses; the
-// interpreter then runs the script at global level at its next safe point,
-// the event loop included. Tcl_AsyncMark takes mutexes, so it is never
-// called from inside the signal handler itself.
+// The signal handler only writes the signal's number into a pipe, which the
+// event loop watches like a socket; the script then runs at global level
+// from the event loop, on the interpreter's one thread. A gateway waits in
+// the event loop, so its scripts run as soon as the signal comes.
 #ifndef VELDRA_COMMANDS_SIGNALCOMMANDS_HH
 #define VELDRA_COMMANDS_SIGNALCOMMANDS_HH
 

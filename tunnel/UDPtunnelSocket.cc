@@ -66,6 +66,7 @@ bool UDPtunnelSocket::refusesStranger(unsigned address) {
     nextRefusalTrace_ = now + REFUSAL_TRACE_INTERVAL;
   }
   return true;
+}
 
 bool UDPtunnelSocket::sendToPeer(unsigned address, Port port, unsigned char* data, unsigned size) {
   in_addr to;
