@@ -27,12 +27,12 @@ set veldra_options {
     {--ttl N "time-to-live of the carried groups (255)" {check {tamsel_checkInteger 1 255}}}
     {--lan ADDR "address of the LAN side (default: multicast route)" {check tamsel_resolve}}
     {--sap "" "carry the sessions announced on the LAN (SAP)"}
-    {--igmp "" "carry the groups the LAN's receivers join (IGMP; needs root)"}
-    {--igmp-query-interval SECONDS "seconds between IGMP general queries (125)"
+    {--igmp "" "carry the groups LAN receivers join (IGMP; as root)"}
+    {--igmp-query-interval SECONDS "seconds between IGMP queries (125)"
         {check {tamsel_checkInteger 2 31744}}}
-    {--igmp-groups CIDR "groups --igmp may carry (repeatable; 224.0.0.0/4)"
+    {--igmp-groups CIDR "groups --igmp carries (repeatable; 224.0.0.0/4)"
         {check ::veldra::igmp::parseNetwork repeat 1}}
-    {--igmp-ports PORT[/rtp] "ports carried of each such group (repeatable; 1234, 5004/rtp)"
+    {--igmp-ports PORT[/rtp] "their ports (repeatable; 1234 5004/rtp)"
         {check ::veldra::igmp::parsePort repeat 1}}
     {--igmp-max-groups N "most groups --igmp carries at once (256)"
         {check {tamsel_checkInteger 1 65536}}}

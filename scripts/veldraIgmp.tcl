@@ -271,7 +271,9 @@ proc ::veldra::igmp::heard {kind from group sources info now} {
         is_in - allow {
             addSources state $sources $until
             if {[llength $sources] > 0} {
-                dict set state left 0
+                if {[dict get $state mode] eq "include"} {
+                    dict set state left 0
+                }
                 dict set state receivers $from $now
             }
         }
@@ -391,7 +393,8 @@ proc ::veldra::igmp::lowerTimers {group stateVar sources now} {
 # ::veldra::igmp::heardQuery --
 #
 #   A query from another router: the election (a lower address takes over
-#   the querying; its robustness and intervals become ours meanwhile), and
+#   the querying; the robustness and intervals its queries announce become
+#   ours meanwhile), and
 #   a group-specific query without the suppress flag lowers the timers it
 #   names, as the querier's own leave handling would.
 
@@ -405,7 +408,9 @@ proc ::veldra::igmp::heardQuery {from group sources info now} {
     set ours [expr {$address eq "" ? 0xFFFFFFFF : [tamsel_addressToInteger $address]}]
     set theirs [tamsel_addressToInteger $from]
     set current [expr {$querier eq "" ? $ours : [tamsel_addressToInteger $querier]}]
-    if {$theirs < $ours && $theirs <= $current} {
+    # A switch that queries from 0.0.0.0 on behalf of its ports takes no
+    # part in the election.
+    if {$theirs != 0 && $theirs < $ours && $theirs <= $current} {
         if {$querier ne $from} {
             lappend actions [list log "IGMP: $from queries the LAN (a lower address than\
                                        $address); this gateway only listens"]
@@ -415,9 +420,9 @@ proc ::veldra::igmp::heardQuery {from group sources info now} {
         }
         set querier $from
         if {[dict get $info version] == 3} {
-            foreach {key name} {robustness robustness queryInterval queryInterval} {
+            foreach key {robustness queryInterval} {
                 if {[dict get $info $key] > 0} {
-                    dict set adopted $name [dict get $info $key]
+                    dict set adopted $key [dict get $info $key]
                 }
             }
         }

@@ -162,8 +162,8 @@ proc ::veldra::stats::figuresFrom {before now peers carried} {
 #
 #   Why each groupsock of the carried groups is open, by the groupsock's key
 #   ("source@group:port" or "group:port"): the reasons of its group
-#   ("configuration", "session discovery", "session ..."). A groupsock not
-#   found here was opened for a peer's request alone.
+#   ("configuration", "session discovery", "session ...", "receivers"). A
+#   groupsock not found here was opened for a peer's request alone.
 
 proc ::veldra::stats::reasonsByGroupsock {carried} {
     set result [dict create]
