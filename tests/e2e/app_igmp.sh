@@ -52,9 +52,10 @@ stream() {
 }
 
 # receive host group file [source]: a receiver on the host (hostB or
-# hostB2) that appends what it gets to the file: a socat socket for any
-# source; for one source (socat here has no source membership) a
-# source-specific groupsock of a veldra that only runs this script.
+# hostB2), waiting until it has joined. For any source, a socat socket that
+# appends what it gets to the file; for one source (this socat has no
+# source membership), a source-specific groupsock of a veldra that does
+# nothing else.
 receive() {
   local address=$TB_HOST_B
   [ "$1" = hostB2 ] && address=$HOST_B2
@@ -63,14 +64,9 @@ receive() {
     tb_bg "$1" socat -u "UDP4-RECV:$P,reuseaddr,ip-add-membership=$2:$address" "OPEN:$3,append" \
       2>>"$TB_DIR/socat.err"
   else
-    cat >"$3.tcl" <<EOF
-groupsock_setReceivingInterfaceAddress $address
-set s [groupsock_createSSM $2 $4 $P]
-set f [open $3 a]
-fileevent \$s readable {puts -nonewline \$f [groupsock_read \$s]; flush \$f}
-vwait forever
-EOF
-    TB_STDIN=$3.tcl tb_bg "$1" "$VELDRA" 2>>"$TB_DIR/socat.err"
+    echo "groupsock_setReceivingInterfaceAddress $address; groupsock_createSSM $2 $4 $P; vwait forever" \
+      >"$3.tcl"
+    TB_STDIN=$3.tcl tb_bg "$1" "$VELDRA"
   fi
   local pid=$TB_LASTPID
   tb_wait 5 tb_joined "$1" lan0 "$2" || tb_die "the receiver on $1 did not join $2"
@@ -121,7 +117,8 @@ sleep 0.5
 start=$(tb_now_us)
 receive hostB $G2 "$TB_DIR/r2"
 r2=$TB_LASTPID
-tb_check "a receiver that joins gets the stream" tb_wait 5 tb_has_bytes "$TB_DIR/r2" 1
+arrived() { while [ ! -s "$1" ] && [ "$(ms_since "$start")" -lt 5000 ]; do sleep 0.01; done; [ -s "$1" ]; }
+tb_check "a receiver that joins gets the stream" arrived "$TB_DIR/r2"
 join_ms=$(ms_since "$start")
 tb_wait 5 tb_has_bytes "$TB_DIR/r2" $((50 * SIZE2))
 left=$(tb_now_us)
@@ -144,6 +141,8 @@ two_receivers() { status_json | grep -qF "\"receivers\":[\"$TB_HOST_B\",\"$HOST_
 tb_check "the status shows the group's two receivers" tb_wait 5 two_receivers
 tb_exec gwB curl -s --max-time 5 http://127.0.0.1:9100/metrics >"$TB_DIR/metrics"
 tb_check "/metrics counts them" grep -qx "veldra_igmp_receivers{group=\"$G3\"} 2" "$TB_DIR/metrics"
+tb_check "the page shows them" [ "$(tb_exec gwB curl -s --max-time 5 http://127.0.0.1:9100/ |
+  grep -c ">$TB_HOST_B, $HOST_B2</td>")" = 1 ]
 tb_stop "$r3a"
 sleep 4
 tb_check "after one leave the other still gets the stream" grows "$TB_DIR/r3b"
