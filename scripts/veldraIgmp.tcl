@@ -39,8 +39,10 @@ namespace eval ::veldra::igmp {
     variable config [dict create queryInterval 125 robustness 2 lastMemberInterval 1000 \
                          maxGroups 256 networks {224.0.0.0/4} \
                          ports {{port 1234 rtp 0} {port 5004 rtp 1}}]
-    # At most this many sources of one group are carried; more are ignored.
+    # At most this many sources of one group are carried, and this many
+    # receivers of one group are recorded; more are ignored.
     variable maxSources 8
+    variable maxReceivers 1024
     # The LAN interface and this gateway's address there (empty: not
     # listening).
     variable interface ""
@@ -110,6 +112,11 @@ proc ::veldra::igmp::portText {port} {
 }
 
 # --- Timers ------------------------------------------------------------------------
+
+# ::veldra::igmp::setting --
+#
+#   A setting (robustness, queryInterval) as the querier of the LAN
+#   announced it, or as configured.
 
 proc ::veldra::igmp::setting {name} {
     variable config
@@ -219,6 +226,10 @@ proc ::veldra::igmp::isSource {source} {
     expr {$number != 0 && $number < 0xE0000000}
 }
 
+# ::veldra::igmp::isQuerier --
+#
+#   Whether this gateway queries the LAN now.
+
 proc ::veldra::igmp::isQuerier {} {
     variable querier
     expr {$querier eq ""}
@@ -266,7 +277,7 @@ proc ::veldra::igmp::heard {kind from group sources info now} {
             dict set state mode exclude
             dict set state timer $until
             dict set state left 0
-            dict set state receivers $from $now
+            addReceiver state $from $now
         }
         is_in - allow {
             addSources state $sources $until
@@ -274,7 +285,7 @@ proc ::veldra::igmp::heard {kind from group sources info now} {
                 if {[dict get $state mode] eq "include"} {
                     dict set state left 0
                 }
-                dict set state receivers $from $now
+                addReceiver state $from $now
             }
         }
         leave - to_in {
@@ -283,7 +294,7 @@ proc ::veldra::igmp::heard {kind from group sources info now} {
             if {[llength $sources] == 0} {
                 dict unset state receivers $from
             } else {
-                dict set state receivers $from $now
+                addReceiver state $from $now
             }
             # A version 2 leave counts only for the querier, which asks who
             # is left; the others wait for its queries.
@@ -336,6 +347,20 @@ proc ::veldra::igmp::addSources {stateVar sources until} {
             || [dict size [dict get $state sources]] < $maxSources} {
             dict set state sources $source $until
         }
+    }
+}
+
+# ::veldra::igmp::addReceiver --
+#
+#   Records that the receiver was heard at now in the group's state (held
+#   in the caller's variable stateVar), up to maxReceivers receivers.
+
+proc ::veldra::igmp::addReceiver {stateVar receiver now} {
+    upvar 1 $stateVar state
+    variable maxReceivers
+    if {[dict exists $state receivers $receiver]
+        || [dict size [dict get $state receivers]] < $maxReceivers} {
+        dict set state receivers $receiver $now
     }
 }
 
@@ -752,15 +777,26 @@ proc ::veldra::igmp::start {lanInterface} {
 
 # ::veldra::igmp::onEvent --
 #
-#   The listener's procedure: one report, leave or query.
+#   The listener's procedure: one report, leave or query. Once the gateway
+#   is stopping (its peers told to leave every group) it is ignored.
 
 proc ::veldra::igmp::onEvent {kind from group sources info} {
+    if {$::veldra::stopping} {
+        return
+    }
     perform [heard $kind $from $group $sources $info [clock milliseconds]]
     schedule
 }
 
+# ::veldra::igmp::tick --
+#
+#   What is due now. Once the gateway is stopping nothing is carried anew.
+
 proc ::veldra::igmp::tick {} {
     variable timer ""
+    if {$::veldra::stopping} {
+        return
+    }
     perform [expire [clock milliseconds]]
     schedule
 }
