@@ -25,6 +25,7 @@ G2=239.1.20.2 SIZE2=202 # joined and left
 G3=239.1.20.3 SIZE3=203 # two receivers
 S4=232.1.20.4 SIZE4=204 SIZE4X=214 # source-specific: from hostA; from OTHER
 G5=239.1.21.5 SIZE5=205 # outside gwB's --igmp-groups
+G6=239.1.20.6 SIZE6=206 G7=239.1.20.7 SIZE7=207 # two groups on one port
 
 # Count, on gwB's WAN side, the tunnel datagrams of each stream: its
 # payload, the 12-byte trailer (16 source-specific) and the UDP header.
@@ -152,6 +153,32 @@ tb_check "after the other leaves the stream stops crossing within 3.5 s" \
   [ $((($(wan_end $SIZE3) - left) / 1000)) -le 3500 ]
 tb_check "gwB learned and dropped that group once each" \
   [ "$(tb_app_log_count gwB "IGMP: learned group $G3 ")/$(tb_app_log_count gwB "IGMP: dropped group $G3 ")" = 1/1 ]
+
+# Test that two groups on one port stay apart: what gwB sends to each
+# group on LAN B is that group's stream only, as the sizes of its datagrams
+# tell (gwA's sockets of both groups share the port).
+stream hostA $G6 $SIZE6
+stream hostA $G7 $SIZE7
+receive hostB $G6 "$TB_DIR/r6"
+r6=$TB_LASTPID
+receive hostB $G7 "$TB_DIR/r7"
+r7=$TB_LASTPID
+sleep 2
+tb_exec gwB curl -s --max-time 5 http://127.0.0.1:9100/metrics >"$TB_DIR/metrics"
+# sent_out group unit: what gwB sent to the group on LAN B.
+sent_out() {
+  sed -nE "s/^veldra_group_$2_total\{group=\"$1:$P\",direction=\"out\"\} ([0-9]+)$/\1/p" "$TB_DIR/metrics"
+}
+only_its_own() {
+  local datagrams bytes
+  datagrams=$(sent_out "$1" datagrams) bytes=$(sent_out "$1" bytes)
+  echo "# $1: $datagrams datagrams, $bytes bytes"
+  [ "${datagrams:-0}" -gt 50 ] && [ "$bytes" -eq $((datagrams * $2)) ]
+}
+tb_check "$G6 carries its own stream only" only_its_own $G6 $SIZE6
+tb_check "$G7 carries its own stream only" only_its_own $G7 $SIZE7
+tb_stop "$r6"
+tb_stop "$r7"
 
 # Test that a source-specific join carries that source's datagrams only.
 # (gwB sends them on LAN B from its own address, as it sends every carried
