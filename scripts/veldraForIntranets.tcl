@@ -89,8 +89,10 @@ proc veldra_readOptions {argv} {
         puts [tamsel_usage "veldra \[options\] \[PEER ...\]" [join {
             "A multicast tunnelling gateway for IPv4. It carries multicast groups"
             "between this site's LAN and the PEER gateways (HOST\[:PORT\], port 10100"
-            "by default) through UDP tunnels. With no peer, no group and no --accept"
-            "it evaluates script commands read from standard input until they end."
+            "by default) through UDP tunnels: those --group names, and with --igmp"
+            "those that receivers on the LAN join. With no peer, no group and no"
+            "--accept it evaluates script commands read from standard input until"
+            "they end."
         } \n] $veldra_options]
         exit 0
     }
