@@ -139,7 +139,12 @@ int setupDatagramSocket(UsageEnvironment& env, Port port) {
   if (setsockopt(newSocket, SOL_SOCKET, SO_REUSEADDR, &reuseFlagValue, sizeof reuseFlagValue) < 0) {
     return failSetup(env, newSocket, "setsockopt(SO_REUSEADDR) error: ");
   }
-#ifdef SO_REUSEPORT
+#if defined(SO_REUSEPORT) && !defined(__linux__)
+  // Other systems share a port among multicast sockets only with it. Linux
+  // shares a UDP port by SO_REUSEADDR alone, and there SO_REUSEPORT would
+  // make the kernel hand a multicast datagram from the network to one of
+  // the sockets on its port, whatever groups that one joined: groupsocks of
+  // two groups on one port would relay each other's datagrams.
   if (setsockopt(newSocket, SOL_SOCKET, SO_REUSEPORT, &reuseFlagValue, sizeof reuseFlagValue) < 0) {
     return failSetup(env, newSocket, "setsockopt(SO_REUSEPORT) error: ");
   }

@@ -10,7 +10,7 @@
 #     logged as they come and go, and never re-created;
 #   - groups: the local groupsock of every carried group, read in the
 #     background, and the joins through every tunnel, for groups from the
-#     configuration and from session discovery alike;
+#     configuration, from session discovery and from receivers (IGMP) alike;
 #   - session discovery (namespaces ::veldra::sap and ::veldra::sdp): the
 #     session announcement header, the lines of the session description
 #     that name groups and ports, and the table of announced sessions;
@@ -207,11 +207,12 @@ proc ::veldra::closeGroupsock {group source port} {
 
 # ::veldra::addGroup --
 #
-#   Carries the group for a reason ("configuration", "session ..."): its
-#   groupsocks are opened and read, and every tunnel joins it, so that this
-#   site sends what its LAN has of the group to every peer and each peer
-#   sends what its LAN has here. A group carried already only gains the
-#   reason. Fails with the reason when a groupsock cannot be opened.
+#   Carries the group for a reason ("configuration", "session ...",
+#   "receivers"): its groupsocks are opened and read, and every tunnel
+#   joins it, so that this site sends what its LAN has of the group to
+#   every peer and each peer sends what its LAN has here. A group carried
+#   already only gains the reason. Fails with the reason when a groupsock
+#   cannot be opened.
 
 proc ::veldra::addGroup {flow reason} {
     variable groups

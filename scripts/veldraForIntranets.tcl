@@ -16,6 +16,7 @@
 source tamsel_common.tcl
 source veldraCommon.tcl
 source veldraStats.tcl
+source veldraIgmp.tcl
 
 set veldra_version @VELDRA_VERSION@
 
@@ -26,6 +27,15 @@ set veldra_options {
     {--ttl N "time-to-live of the carried groups (255)" {check {tamsel_checkInteger 1 255}}}
     {--lan ADDR "address of the LAN side (default: multicast route)" {check tamsel_resolve}}
     {--sap "" "carry the sessions announced on the LAN (SAP)"}
+    {--igmp "" "carry the groups LAN receivers join (IGMP; as root)"}
+    {--igmp-query-interval SECONDS "seconds between IGMP queries (125)"
+        {check {tamsel_checkInteger 2 31744}}}
+    {--igmp-groups CIDR "groups --igmp carries (repeatable; 224.0.0.0/4)"
+        {check ::veldra::igmp::parseNetwork repeat 1}}
+    {--igmp-ports PORT[/rtp] "their ports (repeatable; 1234 5004/rtp)"
+        {check ::veldra::igmp::parsePort repeat 1}}
+    {--igmp-max-groups N "most groups --igmp carries at once (256)"
+        {check {tamsel_checkInteger 1 65536}}}
     {--accept CIDR "also accept gateways from this network (repeatable)"
         {check ::veldra::parseNetwork repeat 1}}
     {--master-only "" "peers may not make this gateway join or leave"}
@@ -79,8 +89,10 @@ proc veldra_readOptions {argv} {
         puts [tamsel_usage "veldra \[options\] \[PEER ...\]" [join {
             "A multicast tunnelling gateway for IPv4. It carries multicast groups"
             "between this site's LAN and the PEER gateways (HOST\[:PORT\], port 10100"
-            "by default) through UDP tunnels. With no peer, no group and no --accept"
-            "it evaluates script commands read from standard input until they end."
+            "by default) through UDP tunnels: those --group names, and with --igmp"
+            "those that receivers on the LAN join. With no peer, no group and no"
+            "--accept it evaluates script commands read from standard input until"
+            "they end."
         } \n] $veldra_options]
         exit 0
     }
@@ -136,6 +148,12 @@ proc veldra_applySettings {options} {
             veldra_fail 2 "group [::veldra::groupKey $flow] uses the tunnel port $port"
         }
     }
+    foreach igmpPort [veldra_option $options --igmp-ports] {
+        set flow [dict merge {group 239.0.0.1 source {}} $igmpPort]
+        if {$port in [::veldra::groupPorts $flow]} {
+            veldra_fail 2 "--igmp-ports [::veldra::igmp::portText $igmpPort] uses the tunnel port $port"
+        }
+    }
     dict set ::veldra::settings tunnelPort $port
     dict set ::veldra::settings ttl [veldra_option $options --ttl 255]
     dict set ::veldra::settings masterOnly [veldra_option $options --master-only 0]
@@ -149,6 +167,12 @@ proc veldra_applySettings {options} {
         corvex_disableCookieCheck
     }
     corvex_splitHorizon [veldra_option $options --mesh 0]
+    foreach {option key} {--igmp-query-interval queryInterval --igmp-groups networks
+                          --igmp-ports ports --igmp-max-groups maxGroups} {
+        if {[dict exists $options $option]} {
+            dict set ::veldra::igmp::config $key [dict get $options $option]
+        }
+    }
     if {[dict exists $options --lan]} {
         groupsock_setReceivingInterfaceAddress [dict get $options --lan]
         groupsock_setSendingInterfaceAddress [dict get $options --lan]
@@ -167,6 +191,22 @@ proc veldra_routeDevice {address} {
     return $device
 }
 
+# veldra_lanDevice --
+#
+#   The LAN interface: the one that holds the --lan address, or else the one
+#   the route to 224.0.0.0/4 points at; empty when there is none.
+
+proc veldra_lanDevice {lan} {
+    if {$lan eq ""} {
+        return [veldra_routeDevice 224.0.0.1]
+    }
+    if {[catch {exec ip -o addr show to $lan 2>/dev/null} line]
+        || ![regexp {^\d+: (\S+)} $line -> device]} {
+        return ""
+    }
+    return $device
+}
+
 # veldra_checkLanSide --
 #
 #   Warns when the groups would be joined and sent on the interface that
@@ -177,15 +217,14 @@ proc veldra_checkLanSide {lan peerAddresses} {
     if {[auto_execok ip] eq ""} {
         return
     }
+    set device [veldra_lanDevice $lan]
     if {$lan ne ""} {
-        if {[catch {exec ip -o addr show to $lan 2>/dev/null} line]
-            || ![regexp {^\d+: (\S+)} $line -> device]} {
+        if {$device eq ""} {
             tamsel_log "warning: --lan $lan is not an address of this host"
             return
         }
         set what "the --lan address $lan is on $device"
     } else {
-        set device [veldra_routeDevice 224.0.0.1]
         if {$device eq ""} {
             tamsel_log "warning: there is no route to 224.0.0.0/4; give --lan or route it to the LAN"
             return
@@ -199,6 +238,26 @@ proc veldra_checkLanSide {lan peerAddresses} {
                         224.0.0.0/4 to the LAN)"
             return
         }
+    }
+}
+
+# veldra_startIgmp --
+#
+#   With --igmp: listens to the membership reports on the LAN interface and
+#   carries the groups they ask for. Ends the process with status 1 when
+#   that cannot be done.
+
+proc veldra_startIgmp {options} {
+    if {![dict exists $options --igmp]} {
+        return
+    }
+    set device [veldra_lanDevice [veldra_option $options --lan]]
+    if {$device eq ""} {
+        veldra_fail 1 "--igmp: cannot tell the LAN interface (give --lan, or route 224.0.0.0/4\
+                       to the LAN)"
+    }
+    if {[catch {::veldra::igmp::start $device} message]} {
+        veldra_fail 1 "--igmp: $message"
     }
 }
 
@@ -262,6 +321,9 @@ proc veldra_startLine {options peerKeys} {
     if {[dict exists $options --mesh]} {
         lappend parts "full mesh"
     }
+    if {[dict exists $options --igmp]} {
+        lappend parts "groups on demand (IGMP on $::veldra::igmp::interface)"
+    }
     if {[dict exists $options --status]} {
         lassign [dict get $options --status] address port
         lappend parts "status on http://$address:$port/"
@@ -305,6 +367,7 @@ proc veldra_startGateway {options} {
             veldra_fail 1 "session discovery: $message"
         }
     }
+    veldra_startIgmp $options
     ::veldra::startLiveness
     veldra_startServices $options
     veldra_onSignal SIGTERM {::veldra::shutdown SIGTERM}
@@ -329,6 +392,7 @@ if {[llength [dict get $veldra_commandLine peers]] > 0
 if {[dict exists $veldra_commandLine --sap]} {
     ::veldra::sap::start
 }
+veldra_startIgmp $veldra_commandLine
 veldra_startServices $veldra_commandLine
 if {[dict exists $veldra_commandLine --verbose]} {
     tamsel_log "veldra $veldra_version started; reading commands from standard input"

@@ -162,8 +162,8 @@ proc ::veldra::stats::figuresFrom {before now peers carried} {
 #
 #   Why each groupsock of the carried groups is open, by the groupsock's key
 #   ("source@group:port" or "group:port"): the reasons of its group
-#   ("configuration", "session discovery", "session ..."). A groupsock not
-#   found here was opened for a peer's request alone.
+#   ("configuration", "session discovery", "session ...", "receivers"). A
+#   groupsock not found here was opened for a peer's request alone.
 
 proc ::veldra::stats::reasonsByGroupsock {carried} {
     set result [dict create]
@@ -218,7 +218,7 @@ proc ::veldra::stats::every {milliseconds} {
 # ::veldra::stats::figures --
 #
 #   The figures of the two latest samples, with the current peers and
-#   groups.
+#   groups, and under "igmp" the learned groups (::veldra::igmp::status).
 
 proc ::veldra::stats::figures {} {
     variable previous
@@ -226,7 +226,9 @@ proc ::veldra::stats::figures {} {
     if {$latest eq ""} {
         set latest [list [clock milliseconds] [parse [corvex_getAllStats]]]
     }
-    figuresFrom $previous $latest [::veldra::peerList] [::veldra::carriedGroups]
+    set figures [figuresFrom $previous $latest [::veldra::peerList] [::veldra::carriedGroups]]
+    dict set figures igmp [::veldra::igmp::status]
+    return $figures
 }
 
 # --- Text -----------------------------------------------------------------------
@@ -312,12 +314,37 @@ proc ::veldra::stats::json {figures} {
             }]] \
             in [jsonDirection [dict get $group in]] out [jsonDirection [dict get $group out]]]
     }
-    json::write object \
+    set fields [list \
         version [json::write string $::veldra_version] \
         uptime_seconds [expr {[clock seconds] - $::veldra::startedAt}] \
         tunnel_port [::veldra::setting tunnelPort] \
         interval_seconds [format %.3f [dict get $figures seconds]] \
-        peers [json::write array {*}$peers] groups [json::write array {*}$groups]
+        peers [json::write array {*}$peers] groups [json::write array {*}$groups]]
+    if {[dict exists $figures igmp] && [dict get $figures igmp] ne ""} {
+        lappend fields igmp [jsonIgmp [dict get $figures igmp]]
+    }
+    json::write object {*}$fields
+}
+
+proc ::veldra::stats::jsonStrings {list} {
+    json::write array {*}[lmap item $list {json::write string $item}]
+}
+
+# ::veldra::stats::jsonIgmp --
+#
+#   The learned groups (::veldra::igmp::status) as a JSON object.
+
+proc ::veldra::stats::jsonIgmp {igmp} {
+    set groups [lmap group [dict get $igmp groups] {
+        json::write object group [json::write string [dict get $group group]] \
+            sources [jsonStrings [dict get $group sources]] \
+            receivers [jsonStrings [dict get $group receivers]] \
+            since [dict get $group since]
+    }]
+    json::write object interface [json::write string [dict get $igmp interface]] \
+        address [json::write string [dict get $igmp address]] \
+        querier [json::write string [dict get $igmp querier]] \
+        refused_reports [dict get $igmp refused] groups [json::write array {*}$groups]
 }
 
 # --- Prometheus -----------------------------------------------------------------
@@ -367,7 +394,31 @@ proc ::veldra::stats::prometheus {figures} {
             }
         }
     }
+    if {[dict exists $figures igmp] && [dict get $figures igmp] ne ""} {
+        append text [prometheusIgmp [dict get $figures igmp]]
+    }
     return $text
+}
+
+# ::veldra::stats::prometheusIgmp --
+#
+#   The learned groups in the exposition format: who queries, the receivers
+#   of each group, the refused reports.
+
+proc ::veldra::stats::prometheusIgmp {igmp} {
+    set querier [expr {[dict get $igmp querier] eq [dict get $igmp address]}]
+    set text "# HELP veldra_igmp_querier Whether this gateway queries its LAN (1) or another\
+        router does (0).\n# TYPE veldra_igmp_querier gauge\nveldra_igmp_querier $querier\n"
+    append text "# HELP veldra_igmp_receivers Receivers heard on the LAN, by learned group.\n" \
+        "# TYPE veldra_igmp_receivers gauge\n"
+    foreach group [dict get $igmp groups] {
+        append text "veldra_igmp_receivers\{group=\"[label [dict get $group group]]\"\}\
+            [llength [dict get $group receivers]]\n"
+    }
+    append text "# HELP veldra_igmp_refused_reports_total Membership reports not followed (outside\
+        --igmp-groups, or beyond --igmp-max-groups).\n" \
+        "# TYPE veldra_igmp_refused_reports_total counter\n" \
+        "veldra_igmp_refused_reports_total [dict get $igmp refused]\n"
 }
 
 # --- HTML -----------------------------------------------------------------------
@@ -424,7 +475,38 @@ proc ::veldra::stats::html {figures} {
     if {[llength [dict get $figures groups]] == 0} {
         append page "<tr><td class=\"l\" colspan=\"6\">no groups</td></tr>\n"
     }
-    append page "</table>\n</body></html>\n"
+    append page "</table>\n"
+    if {[dict exists $figures igmp] && [dict get $figures igmp] ne ""} {
+        append page [htmlIgmp [dict get $figures igmp]]
+    }
+    append page "</body></html>\n"
+}
+
+# ::veldra::stats::htmlIgmp --
+#
+#   The learned groups and their receivers, as a section of the page.
+
+proc ::veldra::stats::htmlIgmp {igmp} {
+    set querier [dict get $igmp querier]
+    if {$querier eq [dict get $igmp address]} {
+        append querier " (this gateway)"
+    }
+    set page "<h2>Receivers (IGMP on [escape [dict get $igmp interface]])</h2>\n<p>Querier:\
+        [escape $querier]; reports refused: [dict get $igmp refused].</p>\n<table><tr>\
+        <th class=\"l\">group</th><th class=\"l\">sources</th><th class=\"l\">receivers</th>\
+        <th class=\"l\">since</th></tr>\n"
+    foreach group [dict get $igmp groups] {
+        set sources [expr {[llength [dict get $group sources]] ? [join [dict get $group sources] ", "]
+                           : "any"}]
+        append page "<tr><td class=\"l\">[escape [dict get $group group]]</td>\
+            <td class=\"l\">[escape $sources]</td>\
+            <td class=\"l\">[escape [join [dict get $group receivers] ", "]]</td>\
+            <td class=\"l\">[clock format [dict get $group since] -format {%Y-%m-%d %H:%M:%S}]</td></tr>\n"
+    }
+    if {[llength [dict get $igmp groups]] == 0} {
+        append page "<tr><td class=\"l\" colspan=\"4\">no receivers</td></tr>\n"
+    }
+    append page "</table>\n"
 }
 
 proc ::veldra::stats::htmlDirection {figures} {

@@ -137,6 +137,23 @@ tb_link() {
   tb_link_end "$b" "$5" "$6"
 }
 
+# tb_host_add host site address: one more host on the LAN of site A, B or
+# C, in a namespace of its own: a macvlan of that site's host's lan0, named
+# lan0 there too, with the address (as 10.201.2.3/24) and the multicast
+# route. It hears the site's gateway and the gateway hears it, as a second
+# host on a shared LAN would.
+tb_host_add() {
+  local host=$1 parent ns
+  parent=$(tb_ns "host$2")
+  tb_ns_add "$host"
+  ns=$(tb_ns "$host")
+  ip -n "$parent" link add link lan0 name "mv$$" type macvlan mode bridge &&
+    ip -n "$parent" link set "mv$$" netns "$ns" &&
+    ip -n "$ns" link set "mv$$" name lan0 || tb_die "cannot add $host to LAN $2"
+  tb_link_end "$ns" lan0 "$3"
+  ip -n "$ns" route add 224.0.0.0/4 dev lan0 || tb_die "no multicast route in $host"
+}
+
 tb_link_end() {
   [ -n "$3" ] && { ip -n "$1" addr add "$3" dev "$2" || tb_die "cannot address $1/$2"; }
   ip netns exec "$1" sysctl -q -w "net.ipv4.conf.$2.rp_filter=0" >/dev/null

@@ -142,7 +142,7 @@ class PlainSocket {
   explicit PlainSocket(char const* address = "10.99.0.1", unsigned short port = 0)
       : fd(socket(AF_INET, SOCK_DGRAM, 0)) {
     int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a = endpoint(address, port);
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << address << ":" << port;
     limitReadWait(fd);
