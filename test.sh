@@ -1,8 +1,9 @@
 #!/bin/sh
-# Runs each fuzzer (the receive path, the script commands) for a bounded
-# time (VELDRA_FUZZ_SECONDS each, default 60; 0 skips them), then builds
-# veldra twice, normally and with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs the whole test suite on each build. Fails on any failing test, crash or sanitizer report.
+# Runs the fuzzers (trailer decoder, receive path, IGMP decoder, script
+# commands) for a bounded time (VELDRA_FUZZ_SECONDS, default 60; 0 skips
+# them), then builds veldra twice, normally and with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs the whole test suite on each build.
+# Fails on any failing test, crash or sanitizer report.
 # Extra arguments go to ctest (for example -L unit, or -LE slow).
 set -e
 cd "$(dirname "$0")"
@@ -11,7 +12,8 @@ jobs=$(nproc)
 
 fuzz_seconds=${VELDRA_FUZZ_SECONDS:-60}
 if [ "$fuzz_seconds" -gt 0 ]; then
-  tests/fuzz/campaign.sh "$fuzz_seconds"
+  echo "=== fuzzers, $fuzz_seconds s ==="
+  tests/fuzz/run.sh "$fuzz_seconds"
 fi
 
 # Sanitizer reports end the process with a failure status; leaks are reported.

@@ -1,6 +1,7 @@
-// bench_recv: joins a multicast group and receives one run of bench_send's
-// stream, counting what arrives, what is missing, duplicated or out of
-// order, and the one-way latency of every datagram. Reads in batches with
+// bench_recv: joins a multicast group (or, with --groups N, N consecutive
+// groups) and receives one run of bench_send's stream, counting what
+// arrives, what is missing, duplicated or out of order, and the one-way
+// latency of every datagram. Reads in batches with
 // recvmmsg into a receive buffer forced large (SO_RCVBUFFORCE, as root), so
 // that the receiver is not what loses datagrams.
 //
@@ -29,8 +30,8 @@ namespace {
 
 char const USAGE[] =
     "bench_recv --group ADDR --port N --interface ADDR --count N\n"
-    "                  [--run ID] [--idle-ms MS] [--max-seconds S] [--gaps FILE]\n"
-    "                  [--events FILE]";
+    "                  [--run ID] [--idle-ms MS] [--max-seconds S] [--groups N]\n"
+    "                  [--gaps FILE] [--events FILE]";
 
 constexpr unsigned BATCH = 64;
 
@@ -42,6 +43,7 @@ struct Options {
   uint32_t run = 1;
   uint64_t idleMs = 1000;
   uint64_t maxSeconds = 60;
+  unsigned groups = 1;
   std::string gapsFile;
   std::string eventsFile;
 };
@@ -82,6 +84,8 @@ Options parseOptions(int argc, char** argv) {
       o.idleMs = parseCount(value, USAGE);
     } else if (name == "--max-seconds") {
       o.maxSeconds = parseCount(value, USAGE);
+    } else if (name == "--groups") {
+      o.groups = static_cast<unsigned>(parseCount(value, USAGE));
     } else if (name == "--gaps") {
       o.gapsFile = value;
     } else if (name == "--events") {
@@ -93,11 +97,13 @@ Options parseOptions(int argc, char** argv) {
   if (!haveGroup || !haveIfAddress || o.port == 0 || o.port > 65535 || o.count == 0) {
     usageError("--group, --interface, --port and --count are required", USAGE);
   }
+  if (o.groups < 1 || o.groups > 256) usageError("--groups must be from 1 to 256", USAGE);
   return o;
 }
 
-// A socket bound to the group's port (and address, so that no other group
-// on the port is counted), joined to the group on the given interface.
+// A socket bound to the group's port (and, for one group, its address, so
+// that no other group on the port is counted), joined to the groups on the
+// given interface.
 int openSocket(Options const& o) {
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) {
@@ -113,18 +119,20 @@ int openSocket(Options const& o) {
   }
   sockaddr_in local{};
   local.sin_family = AF_INET;
-  local.sin_addr = o.group;
+  local.sin_addr.s_addr = o.groups == 1 ? o.group.s_addr : htonl(INADDR_ANY);
   local.sin_port = htons(static_cast<uint16_t>(o.port));
   if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
     std::perror("bind");
     std::exit(1);
   }
-  ip_mreq membership{};
-  membership.imr_multiaddr = o.group;
-  membership.imr_interface = o.ifAddress;
-  if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
-    std::perror("IP_ADD_MEMBERSHIP");
-    std::exit(1);
+  for (unsigned g = 0; g < o.groups; ++g) {
+    ip_mreq membership{};
+    membership.imr_multiaddr.s_addr = htonl(ntohl(o.group.s_addr) + g);
+    membership.imr_interface = o.ifAddress;
+    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
+      std::perror("IP_ADD_MEMBERSHIP");
+      std::exit(1);
+    }
   }
   return fd;
 }

@@ -1,6 +1,6 @@
 // bench_send: sends a bounded, numbered and time-stamped stream of datagrams
-// to a multicast group at a given rate, as fast as the machine allows when
-// the rate is 0. Batches go out with sendmmsg; the pacing follows
+// to a multicast group (or, with --groups N, to N consecutive groups in
+// turn) at a given rate, as fast as the machine allows when the rate is 0. Batches go out with sendmmsg; the pacing follows
 // CLOCK_MONOTONIC, so a late wake-up sends what is due at once and the
 // average rate stays the one asked for.
 //
@@ -19,7 +19,8 @@ namespace {
 
 char const USAGE[] =
     "bench_send --group ADDR --port N --interface ADDR --size BYTES --count N\n"
-    "                  [--rate PER_SECOND (0: unlimited)] [--run ID] [--ttl N] [--max-seconds S]";
+    "                  [--rate PER_SECOND (0: unlimited)] [--run ID] [--ttl N] [--max-seconds S]\n"
+    "                  [--groups N (the group and the next N - 1 addresses)]";
 
 // Datagrams per sendmmsg call; also the largest burst a late wake-up sends.
 constexpr unsigned BATCH = 32;
@@ -34,6 +35,7 @@ struct Options {
   uint32_t run = 1;
   unsigned ttl = 16;
   uint64_t maxSeconds = 60;
+  unsigned groups = 1;
 };
 
 Options parseOptions(int argc, char** argv) {
@@ -63,6 +65,8 @@ Options parseOptions(int argc, char** argv) {
       o.ttl = static_cast<unsigned>(parseCount(value, USAGE));
     } else if (name == "--max-seconds") {
       o.maxSeconds = parseCount(value, USAGE);
+    } else if (name == "--groups") {
+      o.groups = static_cast<unsigned>(parseCount(value, USAGE));
     } else {
       usageError(("unknown option " + name).c_str(), USAGE);
     }
@@ -74,6 +78,7 @@ Options parseOptions(int argc, char** argv) {
     usageError("--size must be from 24 to 65000", USAGE);
   }
   if (o.ttl > 255) usageError("--ttl must be at most 255", USAGE);
+  if (o.groups < 1 || o.groups > 256) usageError("--groups must be from 1 to 256", USAGE);
   return o;
 }
 
@@ -107,10 +112,14 @@ int main(int argc, char** argv) {
   int const fd = openSocket(o);
   prctl(PR_SET_TIMERSLACK, 1UL);  // wake-ups at 10 µs steps need a tight timer
 
-  sockaddr_in destination{};
-  destination.sin_family = AF_INET;
-  destination.sin_addr = o.group;
-  destination.sin_port = htons(static_cast<uint16_t>(o.port));
+  // Datagram n goes to group n modulo the number of groups.
+  std::vector<sockaddr_in> destinations(o.groups);
+  for (unsigned g = 0; g < o.groups; ++g) {
+    destinations[g] = sockaddr_in{};
+    destinations[g].sin_family = AF_INET;
+    destinations[g].sin_addr.s_addr = htonl(ntohl(o.group.s_addr) + g);
+    destinations[g].sin_port = htons(static_cast<uint16_t>(o.port));
+  }
 
   std::vector<unsigned char> buffers(static_cast<size_t>(BATCH) * o.size, 0xa5);
   iovec iov[BATCH];
@@ -119,8 +128,7 @@ int main(int argc, char** argv) {
     iov[i].iov_base = &buffers[static_cast<size_t>(i) * o.size];
     iov[i].iov_len = o.size;
     messages[i] = mmsghdr{};
-    messages[i].msg_hdr.msg_name = &destination;
-    messages[i].msg_hdr.msg_namelen = sizeof destination;
+    messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
     messages[i].msg_hdr.msg_iov = &iov[i];
     messages[i].msg_hdr.msg_iovlen = 1;
   }
@@ -148,6 +156,7 @@ int main(int argc, char** argv) {
     for (unsigned i = 0; i < n; ++i) {
       BenchHeader header{BENCH_MAGIC, o.run, sent + i, now};
       std::memcpy(iov[i].iov_base, &header, sizeof header);
+      messages[i].msg_hdr.msg_name = &destinations[(sent + i) % o.groups];
     }
     int const r = sendmmsg(fd, messages, n, 0);
     if (r < 0) {

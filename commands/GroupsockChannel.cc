@@ -35,6 +35,8 @@ Groupsock* groupsockOn(int descriptor) {
 
 }  // namespace
 
+#include "groupsock/SocketHelpers.hh"
+
 Tcl_ChannelType const GroupsockChannel::channelType = {
     "groupsock",                      // typeName
     TCL_CHANNEL_VERSION_5,            // version
@@ -123,6 +125,7 @@ int GroupsockChannel::inputProc(ClientData instanceData, char* buf, int toRead, 
     *errorCodePtr = EBADF;
     return -1;
   }
+  detachSocketFilter(self->descriptor_);  // the script reads our own datagrams too
   ssize_t const count = read(self->descriptor_, buf, static_cast<size_t>(toRead));
   if (count < 0) {
     *errorCodePtr = errno;
@@ -159,6 +162,9 @@ void GroupsockChannel::watchProc(ClientData instanceData, int mask) {
   auto* self = static_cast<GroupsockChannel*>(instanceData);
   if (self->descriptor_ < 0) return;
   if (mask != 0) {
+    // The script reads from now on, our own datagrams too: the background
+    // reader's filter that keeps them out goes (see Groupsock).
+    detachSocketFilter(self->descriptor_);
     Tcl_CreateFileHandler(self->descriptor_, mask, fileReady, self);
     self->watching_ = true;
   } else if (self->watching_) {

@@ -26,6 +26,7 @@
 #include "runtime/ArgumentHelpers.hh"
 #include "runtime/TclUsageEnvironment.hh"
 #include "tunnel/DeferredOp.hh"
+#include "tunnel/NetworkAllowList.hh"
 #include "tunnel/UDPtunnel.hh"
 #include "tunnel/UDPtunnelLookupTable.hh"
 #include "tunnel/UDPtunnelSocket.hh"
@@ -202,26 +203,80 @@ int corvex_createMasterOnlyUDPtunnelCmd(ClientData, Tcl_Interp* interp, int argc
   return createTunnel(interp, argc, argv, true);
 }
 
-// corvex_createDynamicTunnelSocket ?local_port
+// Parses the allow-list argument of corvex_createDynamicTunnelSocket, a list
+// of networks written address/prefix-length. False with the reason as the
+// result.
+bool parseAllowedNetworks(Tcl_Interp* interp, char const* text, NetworkAllowList& networks) {
+  int count;
+  char const** words;
+  if (Tcl_SplitList(interp, text, &count, &words) != TCL_OK) return false;
+  bool ok = true;
+  for (int i = 0; i < count && ok; ++i) {
+    unsigned network, mask;
+    ok = NetworkAllowList::parseNetwork(words[i], network, mask);
+    if (ok) {
+      networks.add(network, mask);
+    } else {
+      Tcl_AppendResult(interp, "bad network \"", words[i],
+                       "\": should be address/prefix-length, as 10.1.0.0/16",
+                       static_cast<char*>(nullptr));
+    }
+  }
+  Tcl_Free(reinterpret_cast<char*>(words));
+  return ok;
+}
+
+// corvex_createDynamicTunnelSocket ?local_port ?allowedNetworks
 //
 // Opens the tunnel socket of the port (or takes the one open there), reads
 // it in the background, and from now on opens a tunnel for every sender
-// without one (a probe excepted). Counted in numDynamicTunnelSockets, also
-// when the port had been named before.
+// without one (a probe excepted). With allowedNetworks (a list of networks
+// as 10.1.0.0/16, possibly empty), only for senders from those networks:
+// any other stranger gets no tunnel and no reply. Without it, for any
+// sender again. Counted in numDynamicTunnelSockets, also when the port had
+// been named before.
 int corvex_createDynamicTunnelSocketCmd(ClientData, Tcl_Interp* interp, int argc,
                                         char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "?local_port", nullptr)) return TCL_ERROR;
+  if (!CheckNumArgs(interp, argc, argv, "?local_port", "?allowedNetworks", nullptr))
+    return TCL_ERROR;
   TclUsageEnvironment& env = envOf(interp);
   int portNum = DEFAULT_TUNNEL_PORT;
   if (argc > 1 && Tcl_GetInt(interp, argv[1], &portNum) != TCL_OK) return TCL_ERROR;
+  NetworkAllowList networks;
+  if (argc > 2 && !parseAllowedNetworks(interp, argv[2], networks)) return TCL_ERROR;
 
   bool isNew = false;
   UDPtunnelSocket* sock = OurTunnelSockets.Fetch(env, portFromInt(portNum), isNew);
   if (sock == nullptr) return TCL_ERROR;  // the socket set-up's message is the result
   sock->setCreatesDynamicTunnels(true);
+  if (argc > 2) {
+    sock->restrictStrangersTo(networks);
+  } else {
+    sock->acceptAnyStranger();
+  }
   sock->turnOnBackgroundReadHandling();
   ++numDynamicTunnelSockets;
   Tcl_ResetResult(interp);
+  return TCL_OK;
+}
+
+// corvex_strangersRefused ?local_port: the datagrams the tunnel socket of
+// the port refused because their senders were outside its allowed networks.
+int corvex_strangersRefusedCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, "?local_port", nullptr)) return TCL_ERROR;
+  int portNum = DEFAULT_TUNNEL_PORT;
+  if (argc > 1 && Tcl_GetInt(interp, argv[1], &portNum) != TCL_OK) return TCL_ERROR;
+  UDPtunnelSocket* sock = OurTunnelSockets.Lookup(portFromInt(portNum));
+  if (sock == nullptr) {
+    char text[64];
+    std::snprintf(text, sizeof text, "no tunnel socket on port %u",
+                  static_cast<unsigned>(static_cast<unsigned short>(portNum)));
+    Tcl_SetResult(interp, text, TCL_VOLATILE);
+    return TCL_ERROR;
+  }
+  char text[16];
+  std::snprintf(text, sizeof text, "%u", sock->strangersRefused());
+  Tcl_SetResult(interp, text, TCL_VOLATILE);
   return TCL_OK;
 }
 
@@ -520,6 +575,23 @@ int corvex_disableCookieCheckCmd(ClientData, Tcl_Interp* interp, int argc, char 
   return TCL_OK;
 }
 
+// corvex_splitHorizon ?boolean
+//
+// Split horizon, for sites joined as a full mesh: when on, a datagram that
+// arrived through a tunnel goes out to the local network only, never to
+// this gateway's other tunnels. Off at start, for sites joined as a tree.
+// Sets it when a value is given; the result is the setting, 1 or 0.
+int corvex_splitHorizonCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, "?boolean", nullptr)) return TCL_ERROR;
+  if (argc > 1) {
+    int on;
+    if (Tcl_GetBoolean(interp, argv[1], &on) != TCL_OK) return TCL_ERROR;
+    Groupsock::splitHorizon = on != 0;
+  }
+  Tcl_SetResult(interp, const_cast<char*>(Groupsock::splitHorizon ? "1" : "0"), TCL_STATIC);
+  return TCL_OK;
+}
+
 // ---------------------------------------------------------------------------
 // Reports
 
@@ -619,6 +691,8 @@ CommandEntry const commands[] = {
     {"corvex_incomingActivityCount", corvex_incomingActivityCountCmd},
     {"corvex_getAllStats", corvex_getAllStatsCmd},
     {"corvex_disableCookieCheck", corvex_disableCookieCheckCmd},
+    {"corvex_splitHorizon", corvex_splitHorizonCmd},
+    {"corvex_strangersRefused", corvex_strangersRefusedCmd},
 };
 
 }  // namespace

@@ -15,11 +15,17 @@ NetInterfaceTrafficStats Groupsock::statsIncoming;
 NetInterfaceTrafficStats Groupsock::statsOutgoing;
 NetInterfaceTrafficStats Groupsock::statsRelayedIncoming;
 NetInterfaceTrafficStats Groupsock::statsRelayedOutgoing;
+bool Groupsock::splitHorizon = false;
 
 namespace {
 
 // Room that handleRead leaves behind a datagram for the relay trailer.
 constexpr unsigned TRAILER_ROOM = SSM_TRAILER_SIZE;
+
+// The receive buffer a groupsock asks for: at 100k datagrams/s it holds
+// several milliseconds of a group's traffic while the gateway waits for a
+// busy machine's CPU. Memory is taken only for what is queued.
+constexpr unsigned GROUPSOCK_RECEIVE_BUFFER = 4 << 20;
 
 // Whether the environment holds a result message. A member that refuses a
 // datagram with one has failed; without one it has merely declined.
@@ -31,32 +37,15 @@ bool haveResultMsg(UsageEnvironment& env) {
 // Writes the relay trailer of groupsock at `at`, which may be any byte of
 // the buffer, and returns its length: 16 bytes (source filter first) for a
 // source-specific group, else 12. The trailer names the first destination,
-// the forwarding time-to-live and DATA or SSM_DATA. The cookies are zeroed;
-// the member fills them in. Built in an aligned local and copied bytewise.
+// the forwarding time-to-live and DATA or SSM_DATA; the member fills in the
+// cookies.
 unsigned writeRelayTrailer(Groupsock const& groupsock, unsigned char ttlToFwd, unsigned char* at) {
   destRecord const* dest = groupsock.destinations();
   uint32_t const address =
       dest != nullptr ? dest->groupEId.groupAddress().s_addr : groupsock.groupAddress().s_addr;
   uint16_t const port = dest != nullptr ? dest->port.num() : groupsock.port().num();
-
-  unsigned char trailer[SSM_TRAILER_SIZE];
-  unsigned length = 0;
-  if (groupsock.isSSM()) {
-    uint32_t const source = groupsock.sourceFilterAddress().s_addr;
-    std::memcpy(trailer, &source, SSM_SOURCE_SIZE);
-    length = SSM_SOURCE_SIZE;
-  }
-  TunnelEncapsulationTrailer basic;
-  std::memset(&basic, 0, sizeof basic);
-  setTrailerAddress(basic, address);
-  setTrailerPort(basic, port);
-  basic.ttl = ttlToFwd;
-  basic.command = groupsock.isSSM() ? SSM_DATA : DATA;
-  std::memcpy(trailer + length, &basic, TRAILER_SIZE);
-  length += TRAILER_SIZE;
-
-  std::memcpy(at, trailer, length);
-  return length;
+  return writeTunnelTrailer(at, groupsock.isSSM() ? SSM_DATA : DATA, address, port, ttlToFwd,
+                            groupsock.sourceFilterAddress().s_addr);
 }
 
 }  // namespace
@@ -79,6 +68,7 @@ Groupsock::Groupsock(UsageEnvironment& env, in_addr const& groupAddress, Port po
     : OutputSocket(env, port), groupEId_(groupAddress, port.num(), Scope(ttl)), ttl_(ttl) {
   UsageEnvironment& ourEnv = this->env();
   addDestination(groupAddress, port);
+  if (socketNum() >= 0) raiseReceiveBuffer(socketNum(), GROUPSOCK_RECEIVE_BUFFER);
   bool const joined = socketNum() >= 0 && socketJoinGroup(ourEnv, socketNum(), groupAddress.s_addr);
   if (!joined && DebugLevel >= 1) {
     ourEnv << *this << ": failed to join group: " << ourEnv.getResultMsg() << "\n";
@@ -97,6 +87,7 @@ Groupsock::Groupsock(UsageEnvironment& env, in_addr const& groupAddress,
     : OutputSocket(env, port), groupEId_(groupAddress, sourceFilterAddress, port.num()), ttl_(255) {
   UsageEnvironment& ourEnv = this->env();
   addDestination(groupAddress, port);
+  if (socketNum() >= 0) raiseReceiveBuffer(socketNum(), GROUPSOCK_RECEIVE_BUFFER);
   if (socketNum() < 0) {
     if (DebugLevel >= 1) {
       ourEnv << *this << ": failed to join group: " << ourEnv.getResultMsg() << "\n";
@@ -143,57 +134,104 @@ void Groupsock::deleteWhenSafe() {
 }
 
 // Reads one datagram into buffer, leaving 16 bytes behind it for the relay
-// trailer. Unless it is our own datagram looped back, it is counted and
-// relayed to the members, with the trailer appended behind the payload.
+// trailer, and acts on it as handleDatagram does.
 //
 // bytesRead is the payload's length: 0 when nothing was waiting or when a
 // source-specific group drops a datagram from another sender. Returns false
 // (with "Groupsock read failed: " in front of the message) when the read
-// fails. A relay that fails, or that ends with the groupsock deleted by a
-// member, makes it return true at once without touching the groupsock
-// again; the member's message, if any, is then reported as a background
-// error here, since the caller must not report through a deleted object.
+// fails.
 bool Groupsock::handleRead(unsigned char* buffer, unsigned bufferMaxSize, unsigned& bytesRead,
                            sockaddr_in& fromAddress) {
-  UsageEnvironment& ourEnv = env();  // outlives this groupsock
+  letOwnDatagramsIn();  // a reader of its own, which gets them
   bytesRead = 0;
   unsigned const maxBytesToRead = bufferMaxSize > TRAILER_ROOM ? bufferMaxSize - TRAILER_ROOM : 0;
 
   // recvfrom names the sender only when a datagram was taken, which tells
   // an empty datagram from a failure and a datagram from nothing waiting.
   std::memset(&fromAddress, 0, sizeof fromAddress);
-  int numBytes = readSocket(ourEnv, socketNum(), buffer, maxBytesToRead, fromAddress);
+  int numBytes = readSocket(env(), socketNum(), buffer, maxBytesToRead, fromAddress);
   bool const received = numBytes > 0 || fromAddress.sin_family == AF_INET;
-  if (numBytes < 0 && !received) {
-    if (DebugLevel >= 0) ourEnv.setResultMsg("Groupsock read failed: ", ourEnv.getResultMsg());
-    return false;
-  }
+  if (numBytes < 0 && !received) return handleReadFailure();
   if (!received) return true;      // nothing was waiting: nothing to count or relay
   if (numBytes < 0) numBytes = 0;  // an empty datagram
 
-  if (isSSM() && fromAddress.sin_addr.s_addr != sourceFilterAddress().s_addr) {
-    return true;  // not from our source
-  }
+  if (!fromOurSource(fromAddress)) return true;
   bytesRead = static_cast<unsigned>(numBytes);
+  return relayReceived(buffer, bytesRead, fromAddress, wasLoopedBackFromUs(env(), fromAddress));
+}
 
+unsigned Groupsock::batchReadSize() const { return IO_BUFFER_SIZE - TRAILER_ROOM; }
+
+bool Groupsock::handleDatagram(unsigned char* buffer, unsigned, unsigned size,
+                               sockaddr_in& fromAddress) {
+  if (!fromOurSource(fromAddress)) return true;
+  bool const ours = wasLoopedBackFromUs(env(), fromAddress);
+  if (ours) keepOwnDatagramsOut();
+  return relayReceived(buffer, size, fromAddress, ours);
+}
+
+bool Groupsock::handleReadFailure() {
+  UsageEnvironment& ourEnv = env();
+  if (DebugLevel >= 0) ourEnv.setResultMsg("Groupsock read failed: ", ourEnv.getResultMsg());
+  return false;
+}
+
+// A source-specific group takes datagrams from its source alone.
+bool Groupsock::fromOurSource(sockaddr_in const& fromAddress) const {
+  return !isSSM() || fromAddress.sin_addr.s_addr == sourceFilterAddress().s_addr;
+}
+
+// Our own datagram, sent to our group and looped back, has reached the
+// background reader, which only drops it: have the kernel drop the next
+// ones before they are read, with a filter on our address and source port,
+// so that each costs no system call and no copy here. Other sockets of
+// this host joined to the group still get them. Datagrams queued before
+// the filter was attached still come, a batch or so; many more mean that
+// somebody removed it (a script reading the channel): it is attached
+// again. Not at DebugLevel 3, where every datagram read is traced, and not
+// again after the system refused it once.
+void Groupsock::keepOwnDatagramsOut() {
+  if (ownFilterRefused_ || DebugLevel >= 3) return;
+  if (ownFilterAttached_ && ++ownSinceFilter_ <= MAX_DATAGRAMS_PER_EVENT) return;
+  ownFilterAttached_ = attachOwnDatagramFilter(socketNum(), ourIPAddress(env()), sourcePort());
+  ownFilterRefused_ = !ownFilterAttached_;
+  ownSinceFilter_ = 0;
+}
+
+// Lets our own looped-back datagrams reach the socket again, for a reader
+// that is to see them (handleRead, a trace at DebugLevel 3).
+void Groupsock::letOwnDatagramsIn() {
+  if (!ownFilterAttached_) return;
+  detachSocketFilter(socketNum());
+  ownFilterAttached_ = false;
+}
+
+// Counts a datagram read from the group and relays it to the members, with
+// the trailer appended behind the payload, unless it is ours: our own
+// datagram looped back (wasLoopedBackFromUs). Always true: a relay that fails, or that ends with
+// the groupsock deleted by a member, returns at once without touching the groupsock again; the
+// member's message, if any, is then reported as a background error here, since the caller must not
+// report through a deleted object.
+bool Groupsock::relayReceived(unsigned char* buffer, unsigned size, sockaddr_in& fromAddress,
+                              bool ours) {
+  UsageEnvironment& ourEnv = env();  // outlives this groupsock
   int relayed = 0;
-  if (!wasLoopedBackFromUs(ourEnv, fromAddress)) {
-    statsIncoming.countPacket(bytesRead);
-    incomingStats_.countPacket(bytesRead);
-    relayed =
-        outputToAllMembersExcept(nullptr, ttl_, buffer, bytesRead, fromAddress.sin_addr.s_addr);
+  if (!ours) {
+    statsIncoming.countPacket(size);
+    incomingStats_.countPacket(size);
+    relayed = outputToAllMembersExcept(nullptr, ttl_, buffer, size, fromAddress.sin_addr.s_addr);
     if (relayed < 0) {
       if (haveResultMsg(ourEnv)) ourEnv.reportBackgroundError();
       return true;
     }
     if (relayed > 0) {
-      statsRelayedIncoming.countPacket(bytesRead);
-      relayedIncomingStats_.countPacket(bytesRead);
+      statsRelayedIncoming.countPacket(size);
+      relayedIncomingStats_.countPacket(size);
     }
   }
 
   if (DebugLevel >= 3) {
-    ourEnv << *this << ": read " << bytesRead << " bytes from " << AddressString(fromAddress).val();
+    ourEnv << *this << ": read " << size << " bytes from " << AddressString(fromAddress).val();
     if (relayed > 0) ourEnv << "; relayed to " << relayed << " members";
     ourEnv << "\n";
   }
@@ -210,6 +248,7 @@ bool Groupsock::handleRead(unsigned char* buffer, unsigned bufferMaxSize, unsign
 // the groupsock: nothing of it is touched afterwards.
 bool Groupsock::output(UsageEnvironment& env, unsigned char ttlToSend, unsigned char* buffer,
                        unsigned bufferSize, DirectedNetInterface* interfaceNotToFwdBackTo) {
+  if (DebugLevel >= 3) letOwnDatagramsIn();  // to be traced when read back
   bool sent = true;
   for (destRecord* dest = destinations_; dest != nullptr; dest = dest->next) {
     if (!write(dest->groupEId.groupAddress().s_addr, dest->port, ttlToSend, buffer, bufferSize)) {
@@ -222,8 +261,10 @@ bool Groupsock::output(UsageEnvironment& env, unsigned char ttlToSend, unsigned 
   if (sent) {
     statsOutgoing.countPacket(bufferSize);
     outgoingStats_.countPacket(bufferSize);
-    if (!members_.IsEmpty()) {
-      relayed = outputToAllMembersExcept(interfaceNotToFwdBackTo, ttlToSend, buffer, bufferSize,
+    unsigned char const ttlToFwd =
+        interfaceNotToFwdBackTo == nullptr ? ttlToSend : memberRelayTTL(ttlToSend);
+    if (!members_.IsEmpty() && ttlToFwd != 0) {
+      relayed = outputToAllMembersExcept(interfaceNotToFwdBackTo, ttlToFwd, buffer, bufferSize,
                                          ourIPAddress(env));
     }
   }
@@ -238,6 +279,11 @@ bool Groupsock::output(UsageEnvironment& env, unsigned char ttlToSend, unsigned 
     env << "\n";
   }
   return true;
+}
+
+unsigned char Groupsock::memberRelayTTL(unsigned char ttl) {
+  if (splitHorizon || ttl <= 1) return 0;
+  return static_cast<unsigned char>(ttl - 1);
 }
 
 // The relay: hands the datagram of size bytes at data to every member
@@ -354,6 +400,7 @@ void Groupsock::changeDestinationParameters(in_addr const& newDestAddr, Port new
   if (newDestPort.num() != 0) {
     if (newDestPort.num() != destPortNum && IsMulticastAddress(destAddr.s_addr)) {
       changePort(newDestPort);
+      ownFilterAttached_ = false;  // went with the old socket
       socketJoinGroup(env(), socketNum(), destAddr.s_addr);
     }
     destPortNum = newDestPort.num();

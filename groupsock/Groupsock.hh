@@ -39,10 +39,20 @@ class Groupsock : public OutputSocket {
   // it to the members, unless it is our own, looped back.
   bool handleRead(unsigned char* buffer, unsigned bufferMaxSize, unsigned& bytesRead,
                   sockaddr_in& fromAddress) override;
+  // Read by the event loop in batches, each datagram with 16 bytes of room
+  // behind it, and acted on as by handleRead.
+  unsigned batchReadSize() const override;
+  bool handleDatagram(unsigned char* buffer, unsigned bufferMaxSize, unsigned size,
+                      sockaddr_in& fromAddress) override;
+  // "Groupsock read failed: " in front of the message (from DebugLevel 0),
+  // and false: a failed read becomes a background error.
+  bool handleReadFailure() override;
 
   // Sends one datagram to every destination and relays it to every member
   // except interfaceNotToFwdBackTo. buffer must have 16 writable bytes
-  // behind bufferSize: the relay trailer is written there.
+  // behind bufferSize: the relay trailer is written there. A datagram that
+  // came from a member (interfaceNotToFwdBackTo set) goes to the other
+  // members as memberRelayTTL says; the destinations get ttlToSend.
   virtual bool output(UsageEnvironment& env, unsigned char ttlToSend, unsigned char* buffer,
                       unsigned bufferSize, DirectedNetInterface* interfaceNotToFwdBackTo = nullptr);
 
@@ -79,6 +89,18 @@ class Groupsock : public OutputSocket {
   NetInterfaceTrafficStats& relayedIncomingStats() { return relayedIncomingStats_; }
   NetInterfaceTrafficStats& relayedOutgoingStats() { return relayedOutgoingStats_; }
 
+  // The time-to-live with which a datagram that arrived from one member (a
+  // tunnel) with ttl is relayed to the other members: one less, so that a
+  // cycle of tunnels cannot carry a datagram round for ever; 0 (not
+  // relayed) when that reaches 0, or always under split horizon.
+  static unsigned char memberRelayTTL(unsigned char ttl);
+
+  // Split horizon: when true, nothing that arrived from a member is relayed
+  // to the other members. For sites joined as a full mesh, where every site
+  // already hears every other directly. False at start (sites as a tree,
+  // whose hub relays between its tunnels).
+  static bool splitHorizon;
+
   // Process-wide traffic of all groupsocks (payload bytes, no trailer).
   static NetInterfaceTrafficStats statsIncoming;
   static NetInterfaceTrafficStats statsOutgoing;
@@ -86,6 +108,17 @@ class Groupsock : public OutputSocket {
   static NetInterfaceTrafficStats statsRelayedOutgoing;
 
  private:
+  bool fromOurSource(sockaddr_in const& fromAddress) const;
+  bool relayReceived(unsigned char* buffer, unsigned size, sockaddr_in& fromAddress, bool ours);
+  void keepOwnDatagramsOut();
+  void letOwnDatagramsIn();
+
+  // The kernel filter that keeps our own looped-back datagrams from the
+  // background reader (see keepOwnDatagramsOut).
+  bool ownFilterAttached_ = false;
+  bool ownFilterRefused_ = false;
+  unsigned ownSinceFilter_ = 0;  // own datagrams read since it was attached
+
   bool tunnelOwned_ = false;
   bool membersAreTransient_ = false;
   NetInterfaceTrafficStats incomingStats_;
@@ -96,8 +129,8 @@ class Groupsock : public OutputSocket {
   destRecord* destinations_ = nullptr;
   unsigned char ttl_;
   DirectedNetInterfaceSet members_;
-  unsigned relayDepth_ = 0;        // > 0 while outputToAllMembersExcept runs
-  bool deletionPending_ = false;   // deleteWhenSafe() was called inside the relay
+  unsigned relayDepth_ = 0;       // > 0 while outputToAllMembersExcept runs
+  bool deletionPending_ = false;  // deleteWhenSafe() was called inside the relay
 };
 
 // The trace prefix, e.g. "14:03:09 Groupsock(5: 224.2.127.254, 9875, 127)".

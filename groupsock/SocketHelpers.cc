@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -120,10 +121,10 @@ ip_mreq_source sourceMembership(unsigned groupAddress, unsigned sourceFilterAddr
 
 }  // namespace
 
-// A blocking datagram socket with address reuse as the environment's flag
-// says and multicast loopback on, which receives only the groups that it
-// joins itself. It is bound to port on all local
-// addresses when port is not 0, else to ReceivingInterfaceAddr when that is
+// A blocking datagram socket with address reuse (and, off Linux, port
+// reuse) as the environment's flag says and multicast loopback on, which
+// receives only the groups that it joins itself. It is bound to port on all
+// local addresses when port is not 0, else to ReceivingInterfaceAddr when that is
 // set; otherwise left unbound (the first send binds it). Its multicast
 // leaves by SendingInterfaceAddr when that is set.
 // Returns the descriptor, or -1 with a message and nothing left open.
@@ -134,16 +135,20 @@ int setupDatagramSocket(UsageEnvironment& env, Port port) {
     return -1;
   }
 
-  // Address reuse lets every groupsock of a port (and other programs that
-  // ask for it too) bind the port. Port reuse is not asked for: Linux
-  // hands each datagram that arrives for a port shared by SO_REUSEPORT
-  // sockets to one of them chosen by the sender's address and port, even
-  // to one that never joined the datagram's group, so two groups on one
-  // port would get each other's traffic (and lose their own).
   int reuseFlagValue = reuseFlag(env);
   if (setsockopt(newSocket, SOL_SOCKET, SO_REUSEADDR, &reuseFlagValue, sizeof reuseFlagValue) < 0) {
     return failSetup(env, newSocket, "setsockopt(SO_REUSEADDR) error: ");
   }
+#if defined(SO_REUSEPORT) && !defined(__linux__)
+  // Other systems share a port among multicast sockets only with it. Linux
+  // shares a UDP port by SO_REUSEADDR alone, and there SO_REUSEPORT would
+  // make the kernel hand a multicast datagram from the network to one of
+  // the sockets on its port, whatever groups that one joined: groupsocks of
+  // two groups on one port would relay each other's datagrams.
+  if (setsockopt(newSocket, SOL_SOCKET, SO_REUSEPORT, &reuseFlagValue, sizeof reuseFlagValue) < 0) {
+    return failSetup(env, newSocket, "setsockopt(SO_REUSEPORT) error: ");
+  }
+#endif
 
   // Some systems accept only a byte here, so a byte it is.
   unsigned char loop = 1;
@@ -384,4 +389,40 @@ bool getSourcePort(UsageEnvironment& env, int sock, Port& port) {
   }
   port = Port(ntohs(portNum));
   return true;
+}
+
+void raiseReceiveBuffer(int sock, unsigned requestedSize) {
+  int size = 0;
+  socklen_t sizeSize = sizeof size;
+  if (getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, &sizeSize) < 0) return;
+  if (static_cast<unsigned>(size) >= requestedSize) return;
+  int const request = static_cast<int>(requestedSize);
+  setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &request, sizeof request);
+  if (getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, &sizeSize) < 0) return;
+  if (static_cast<unsigned>(size) < requestedSize) {
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &request, sizeof request);  // EPERM: as it is
+  }
+}
+
+// A classic socket filter, run by the kernel on every datagram queued to
+// the socket. It sees the datagram from its UDP header on (offset 0: the
+// source port); SKF_NET_OFF reaches back into the IPv4 header (offset 12:
+// the source address). Loads give host order. A datagram from the given
+// source is cut to 0 bytes, which drops it; any other is kept whole.
+bool attachOwnDatagramFilter(int sock, unsigned address, Port port) {
+  sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohs(port.num()), 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_NET_OFF + 12)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohl(address), 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, 0),
+      BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFF),
+  };
+  sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+  return setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
+
+void detachSocketFilter(int sock) {
+  int const none = 0;
+  setsockopt(sock, SOL_SOCKET, SO_DETACH_FILTER, &none, sizeof none);  // ENOENT: had none
 }

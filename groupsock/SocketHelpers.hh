@@ -57,4 +57,21 @@ bool socketLeaveGroupSSM(UsageEnvironment& env, int sock, unsigned groupAddress,
 // The socket's local port, binding it to an ephemeral one if it has none.
 bool getSourcePort(UsageEnvironment& env, int sock, Port& port);
 
+// Raises sock's receive buffer towards requestedSize bytes as far as the
+// system lets it: SO_RCVBUF up to its limit (net.core.rmem_max), beyond
+// that SO_RCVBUFFORCE, which a process with CAP_NET_ADMIN may use. Never
+// lowers it; failures are ignored and set no message. A relay's sockets
+// need the room to ride out the milliseconds in which a busy machine does
+// not run the relay.
+void raiseReceiveBuffer(int sock, unsigned requestedSize);
+
+// Has the kernel drop, before they reach sock, the UDP datagrams whose
+// source is address (network order) and port: the datagrams a socket gets
+// back from its own multicast sends by loopback, which then cost no system
+// call and no copy. Any filter sock had is replaced. False when the system
+// refuses (no message is set).
+bool attachOwnDatagramFilter(int sock, unsigned address, Port port);
+// Removes sock's filter, if it has one.
+void detachSocketFilter(int sock);
+
 #endif

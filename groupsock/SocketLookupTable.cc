@@ -39,6 +39,10 @@ Socket* SocketLookupTable::Fetch(UsageEnvironment& env, Port port, bool& isNew) 
   return sock;
 }
 
+Socket* SocketLookupTable::Lookup(Port port) const {
+  return static_cast<Socket*>(table->Lookup(portKey(port)));
+}
+
 // Forgets the entry under sock's port; true if there was one. The socket
 // itself is not touched.
 bool SocketLookupTable::Remove(Socket const* sock) {

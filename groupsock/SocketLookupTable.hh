@@ -18,6 +18,8 @@ class SocketLookupTable {
   // The socket stored under port (isNew false), or a new one from CreateNew
   // (isNew true), or nullptr when the new socket could not be set up.
   Socket* Fetch(UsageEnvironment& env, Port port, bool& isNew);
+  // The socket stored under port, or nullptr; creates nothing.
+  Socket* Lookup(Port port) const;
   bool Remove(Socket const* sock);
 
  protected:

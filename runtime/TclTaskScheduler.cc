@@ -5,6 +5,8 @@
 
 #include <climits>
 
+#include "runtime/EpollNotifier.hh"
+
 // Arms a one-shot interpreter timer after delayUsec, truncated to whole
 // milliseconds; a negative delay counts as none. Returns its token.
 TaskToken TclTaskScheduler::scheduleDelayedTask(long long delayUsec, TaskFunc* proc,
@@ -34,8 +36,12 @@ void TclTaskScheduler::setBackgroundHandling(int socketNum, int conditionSet,
   Tcl_CreateFileHandler(socketNum, conditionSet, handlerProc, clientData);
 }
 
-// Registrations follow the descriptor, so there is nothing to move.
-void TclTaskScheduler::moveSocketHandling(int, int) {}
+// Registrations follow the descriptor number, so there is nothing to move.
+// A number kept for a new socket (closed and taken again in place) is
+// registered afresh: the kernel watches sockets, not numbers.
+void TclTaskScheduler::moveSocketHandling(int oldSocketNum, int newSocketNum) {
+  if (oldSocketNum == newSocketNum) EpollNotifier::renewDescriptor(newSocketNum);
+}
 
 // Dispatches events, waiting while none is ready, until *watchVariable is
 // non-zero. The flag is checked before each dispatch, so a flag that is

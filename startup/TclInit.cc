@@ -3,9 +3,12 @@
 #include <cstdio>
 
 #include "commands/GroupsockCommands.hh"
+#include "commands/IgmpCommands.hh"
+#include "commands/SignalCommands.hh"
 #include "commands/TunnelCommands.hh"
 #include "runtime/ArgumentHelpers.hh"
 #include "runtime/DelayQueue.hh"
+#include "runtime/EpollNotifier.hh"
 #include "startup/Embedding.hh"
 
 int haveOutputStreams = 1;
@@ -92,6 +95,8 @@ void inputLoop(Tcl_Interp* interp) {
 }  // namespace
 
 int commonMain(int argc, char** argv, char const* mainScriptName, unsigned char overrideSource) {
+  // Our notifier must be in place before the library initialises its own.
+  EpollNotifier::install();
   // The queue's first tick arms an interpreter timer, which the 8.6 library
   // accepts only once its subsystems are initialised.
   Tcl_FindExecutable(programPath(argv));
@@ -158,6 +163,8 @@ int setupNewCommands(Tcl_Interp* interp) {
   if (Groupsock_Init(interp, TAG) != 0) return 1;
   if (corvex_Init(interp, TAG) != 0) return 1;
   if (Descramble_Init(interp, TAG) != 0) return 1;
+  if (Igmp_Init(interp, TAG) != 0) return 1;
+  if (Signal_Init(interp) != 0) return 1;
   return 0;
 }
 

@@ -1,10 +1,19 @@
 #!/bin/sh
-# Installs, as root, the Debian packages that building and testing veldra
-# need, skipping those already installed. Usage: tools/install-deps.sh [test]
+# Installs, as root, the Debian packages that building and running veldra
+# need, skipping those already installed; "test" adds what the tests need,
+# "demo" what ./run.sh --demo needs, "bench" what the benchmarks need.
+# Usage: tools/install-deps.sh [test | demo | bench]
 set -e
-packages="build-essential cmake tcl8.6-dev tcl8.6"
+# tcllib: the scripts' JSON and HTML escaping.
+packages="build-essential cmake tcl8.6-dev tcl8.6 tcllib"
 if [ "$1" = test ]; then
-  packages="$packages libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux socat nftables clang libclang-rt-14-dev"
+  # prometheus: promtool checks /metrics; chromium loads the status page;
+  # nftables counts what crosses the test-bed's WAN.
+  packages="$packages libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux socat clang libclang-rt-14-dev prometheus chromium curl nftables"
+elif [ "$1" = demo ]; then
+  packages="$packages iproute2 util-linux socat curl"
+elif [ "$1" = bench ]; then
+  packages="$packages iproute2 util-linux socat linux-perf"
 fi
 missing=""
 for package in $packages; do

@@ -1,7 +1,9 @@
-// Names of the tunnel command codes, for trace lines.
+// Decoding of received trailers, and the names of the command codes for
+// trace lines.
 #include "tunnel/TunnelEncapsulation.hh"
 
 #include <cstdio>
+#include <cstring>
 
 // The name of a known code; for any other code "(unknown: 0x%x)" written
 // into a static buffer that the next unknown code overwrites.
@@ -41,4 +43,31 @@ char const* cmdName(unsigned char code) {
   static char tmpStr[20];  // "(unknown: 0xff)" and its terminator fit
   std::snprintf(tmpStr, sizeof tmpStr, "(unknown: 0x%x)", code);
   return tmpStr;
+}
+
+// The trailer is found by counting back from the end: the last byte is the
+// command, and its SSM_BIT says whether a source filter stands in front of
+// the basic trailer.
+bool decodeTunnelTrailer(unsigned char const* datagram, unsigned size, DecodedTrailer& out,
+                         unsigned& minimumSize) {
+  minimumSize = TRAILER_SIZE;
+  if (size < TRAILER_SIZE) return false;
+  bool const ssm = (datagram[size - 1] & SSM_BIT) != 0;
+  if (ssm) minimumSize = SSM_TRAILER_SIZE;
+  if (size < minimumSize) return false;
+
+  TunnelEncapsulationTrailer basic;
+  std::memcpy(&basic, datagram + size - TRAILER_SIZE, TRAILER_SIZE);
+  out.trailerOffset = size - TRAILER_SIZE;
+  out.payloadSize = size - minimumSize;
+  out.ssm = ssm;
+  out.sourceFilter = 0xFFFFFFFFu;
+  if (ssm) std::memcpy(&out.sourceFilter, datagram + size - SSM_TRAILER_SIZE, SSM_SOURCE_SIZE);
+  out.address = trailerAddress(basic);
+  out.port = trailerPort(basic);
+  out.ttl = basic.ttl;
+  out.command = basic.command;
+  out.srcCookie = trailerCookie(basic.srcCookie);
+  out.dstCookie = trailerCookie(basic.dstCookie);
+  return true;
 }

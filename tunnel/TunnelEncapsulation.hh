@@ -76,6 +76,67 @@ inline void setTrailerPort(TunnelEncapsulationTrailer& t, uint16_t port) {
   std::memcpy(t.port, &port, sizeof port);
 }
 
+// Writes the trailer of a datagram at `at`, which may be any byte of a
+// buffer: for a source-specific command (SSM_BIT set) the source filter
+// first, then the basic trailer naming the group, port (both network order),
+// time-to-live and command, with both cookies zero: whoever sends the
+// datagram fills them in last (setTrailerCookies). Returns the length
+// written, 12 or 16. Every trailer a gateway sends is laid out here.
+inline unsigned writeTunnelTrailer(unsigned char* at, uint8_t command, uint32_t address,
+                                   uint16_t port, uint8_t ttl, uint32_t sourceFilter) {
+  unsigned length = 0;
+  if ((command & SSM_BIT) != 0) {
+    std::memcpy(at, &sourceFilter, SSM_SOURCE_SIZE);
+    length = SSM_SOURCE_SIZE;
+  }
+  TunnelEncapsulationTrailer basic;
+  std::memset(&basic, 0, sizeof basic);
+  setTrailerAddress(basic, address);
+  setTrailerPort(basic, port);
+  basic.ttl = ttl;
+  basic.command = command;
+  std::memcpy(at + length, &basic, TRAILER_SIZE);
+  return length + TRAILER_SIZE;
+}
+
+// Fills in the two cookies of a basic trailer: the sender's own, and the
+// one it believes the receiver holds.
+inline void setTrailerCookies(TunnelEncapsulationTrailer& t, uint16_t srcCookie,
+                              uint16_t dstCookie) {
+  setTrailerCookie(t.srcCookie, srcCookie);
+  setTrailerCookie(t.dstCookie, dstCookie);
+}
+
+// Turns a received basic trailer, in place, into a reply of the given
+// command carrying the given cookies; group, port and time-to-live stay as
+// received (a reply echoes them).
+inline void turnIntoReply(TunnelEncapsulationTrailer& t, uint8_t command, uint16_t srcCookie,
+                          uint16_t dstCookie) {
+  t.command = command;
+  setTrailerCookies(t, srcCookie, dstCookie);
+}
+
+// What the trailer of a received datagram says, its fields copied out.
+struct DecodedTrailer {
+  unsigned trailerOffset;  // where the basic trailer (the last 12 bytes) starts
+  unsigned payloadSize;    // the bytes in front of the whole trailer
+  bool ssm;                // the command has SSM_BIT: a source filter stands in front
+  uint32_t sourceFilter;   // network order; all ones when not source-specific
+  uint32_t address;        // network order
+  uint16_t port;           // network order
+  uint8_t ttl;
+  uint8_t command;
+  uint16_t srcCookie;
+  uint16_t dstCookie;
+};
+
+// Finds and reads the trailer of a datagram of size bytes: bytes in, no
+// sockets. True with `out` filled; false when the datagram is too short for
+// its trailer, with `minimumSize` the length it needed (12, or 16 for the
+// source-specific form).
+bool decodeTunnelTrailer(unsigned char const* datagram, unsigned size, DecodedTrailer& out,
+                         unsigned& minimumSize);
+
 // The name of a command code ("DATA", "SSM_JOIN", ...), or "(unknown: 0x%x)"
 // in a static buffer that the next unknown code overwrites.
 char const* cmdName(unsigned char code);

@@ -1,16 +1,17 @@
 // The receive path of the tunnel socket: every datagram read from a tunnel
-// socket is taken apart here. Find the trailer, find the tunnel by the
-// sender's address and port (answer a stranger's probe, refuse a stranger,
-// or open a tunnel for it), check the cookie, and carry out the command.
+// socket is taken apart here. handleRead1 is the entry and reads as the
+// path does: decode the trailer (a pure function of the bytes), find the
+// tunnel by the sender's address and port (answer a stranger's probe,
+// refuse a stranger, or open a tunnel for it), check the cookie, and hand
+// the datagram to the one small handler of its command.
 //
-// The datagram lies in the read buffer that all sockets share; replies are
+// The datagram lies in the read buffer of the event loop; replies are
 // built in place in its trailer bytes and sent before returning, and data
 // is relayed from it without a copy. A TEAR_DOWN deletes the tunnel and
 // possibly this very socket, so it is always the last thing done.
 #include <arpa/inet.h>
 
 #include <cstdint>
-#include <cstring>
 
 #include "groupsock/AddressString.hh"
 #include "groupsock/Groupsock.hh"
@@ -26,41 +27,239 @@
 
 namespace {
 
-// The fields of a received trailer, copied out before anything may
-// overwrite them (the relay writes its own trailer over the received one).
-struct ReceivedTrailer {
-  TunnelEncapsulationTrailer* basic;  // the last 12 bytes, in place
-  bool ssm;
-  unsigned payloadSize;
-  unsigned group;         // network order
-  unsigned sourceFilter;  // network order; all ones when not source-specific
-  Port port;
-  unsigned char ttl;
-  unsigned char cmd;
-  uint16_t srcCookie;
-  uint16_t dstCookie;
-};
+// One received datagram: where it lies, who sent it, and its decoded trailer.
+struct Received {
+  UDPtunnelSocket& socket;
+  unsigned char* packet;
+  unsigned size;
+  sockaddr_in& from;
+  DecodedTrailer const& trailer;
 
-// Splits a datagram already known to be long enough for its trailer.
-ReceivedTrailer splitDatagram(unsigned char* packet, unsigned packetSize) {
-  auto* basic = reinterpret_cast<TunnelEncapsulationTrailer*>(packet + packetSize - TRAILER_SIZE);
-  bool const ssm = (basic->command & SSM_BIT) != 0;
-  unsigned sourceFilter = NO_SOURCE_FILTER;
-  if (ssm) std::memcpy(&sourceFilter, packet + packetSize - SSM_TRAILER_SIZE, SSM_SOURCE_SIZE);
-  return ReceivedTrailer{basic,
-                         ssm,
-                         packetSize - (ssm ? SSM_TRAILER_SIZE : TRAILER_SIZE),
-                         trailerAddress(*basic),
-                         sourceFilter,
-                         Port(ntohs(trailerPort(*basic))),
-                         basic->ttl,
-                         basic->command,
-                         trailerCookie(basic->srcCookie),
-                         trailerCookie(basic->dstCookie)};
-}
+  unsigned senderAddress() const { return from.sin_addr.s_addr; }  // network order
+  Port senderPort() const { return Port(ntohs(from.sin_port)); }
+  Port port() const { return Port(ntohs(trailer.port)); }
+  // The basic trailer in place, where replies are built.
+  TunnelEncapsulationTrailer& basic() const {
+    return *reinterpret_cast<TunnelEncapsulationTrailer*>(packet + trailer.trailerOffset);
+  }
+};
 
 // The companion port of an RTP port, p + 1 modulo 65536.
 Port nextPort(Port port) { return Port(static_cast<unsigned short>(ntohs(port.num()) + 1)); }
+
+// A stranger's datagram on a socket that opens tunnels for strangers: a
+// tunnel is made for its sender, and the datagram goes once more through
+// the path, to that tunnel. False, with "Failed to create new dynamic
+// tunnel!", when the tunnel cannot have its socket.
+bool openDynamicTunnel(Received const& d) {
+  UsageEnvironment& out = d.socket.env();
+  if (Socket::DebugLevel >= 1) {
+    out << d.socket << ": dynamically creating new tunnel for remote address "
+        << AddressString(d.senderAddress()).val() << ", port " << d.senderPort() << "\n";
+  }
+  unsigned const senderAddress = d.senderAddress();
+  NetAddress remote(reinterpret_cast<unsigned char const*>(&senderAddress), sizeof senderAddress);
+  auto* tunnel = new UDPtunnel(remote, d.senderPort(), d.socket.port(), OurTunnelSockets,
+                               OurGroupsocks, out, 0);
+  if (tunnel->tunnelSocket() == nullptr) {
+    if (Socket::DebugLevel >= 0) out.setResultMsg("Failed to create new dynamic tunnel!");
+    delete tunnel;
+    return false;
+  }
+  OurTunnels.Add(tunnel);
+  // Once more with the new tunnel (which took this socket from the table
+  // by its port): the sender is known now, so this cannot recur.
+  return d.socket.handleRead1(d.packet, d.size, d.from);
+}
+
+// A sender without a tunnel on this socket. A PROBE is answered PROBE_NACK
+// (with the cookies swapped) and opens nothing; anything else is refused,
+// unless the socket opens tunnels for strangers. tunnelElsewhere: the
+// sender has a tunnel, but on another socket.
+bool handleStranger(Received const& d, bool tunnelElsewhere) {
+  // One from outside the networks this socket accepts strangers from gets
+  // nothing at all, not even a reply.
+  if (d.socket.refusesStranger(d.senderAddress())) return true;
+  if (d.trailer.command == PROBE) {
+    turnIntoReply(d.basic(), PROBE_NACK, d.trailer.dstCookie, d.trailer.srcCookie);
+    d.socket.sendReply(d.basic(), d.senderAddress(), d.senderPort());
+    return true;
+  }
+  if (tunnelElsewhere || !d.socket.createsDynamicTunnels()) {
+    if (Socket::DebugLevel >= 1) {
+      d.socket.env() << d.socket << ": received packet from bad source: "
+                     << AddressString(d.senderAddress()).val() << "\n";
+    }
+    return true;
+  }
+  return openDynamicTunnel(d);
+}
+
+// The trace line of every datagram from a known sender, at level 3.
+void traceReceived(Received const& d) {
+  if (Socket::DebugLevel < 3) return;
+  UsageEnvironment& out = d.socket.env();
+  DecodedTrailer const& t = d.trailer;
+  out << d.socket << ": read " << d.size << " bytes from " << AddressString(d.senderAddress()).val()
+      << "; cmd " << cmdName(t.command) << ", addr " << AddressString(t.address).val() << ", port "
+      << d.port() << ", ttl " << static_cast<unsigned>(t.ttl);
+  if (t.ssm) out << ", SSM source: " << AddressString(t.sourceFilter).val();
+  out << "\n";
+}
+
+// Whether the datagram carries a cookie the tunnel accepts (always, with
+// checking off). A sender with the wrong one is taught the right one by a
+// PROBE_ACK, and nothing else happens.
+bool passesCookieCheck(Received const& d, UDPtunnel& tunnel) {
+  if (!UDPtunnel::performCookieCheck || tunnel.acceptsCookie(d.trailer.dstCookie)) return true;
+  if (Socket::DebugLevel >= 3) {
+    d.socket.env() << d.socket << ": cookie mismatch (saw "
+                   << static_cast<unsigned>(d.trailer.dstCookie)
+                   << " (src: " << static_cast<unsigned>(d.trailer.srcCookie) << "), wanted "
+                   << static_cast<unsigned>(tunnel.localCookie()) << "), returning PROBE_ACK\n";
+  }
+  tunnel.acknowledgeProbe(&d.basic(), d.trailer.srcCookie);
+  return false;
+}
+
+// Every accepted datagram counts as the peer's activity and teaches us its
+// cookie, except a PROBE_NACK, whose cookies are those of a probe we sent,
+// swapped, not the peer's own.
+void noteActivity(Received const& d, UDPtunnel& tunnel) {
+  if (d.trailer.command == PROBE_NACK) return;
+  tunnel.countIncomingActivity();
+  bool const relearnt = d.trailer.srcCookie != tunnel.remoteCookie();
+  tunnel.setRemoteCookie(d.trailer.srcCookie);
+  // A PROBE_ACK with a cookie new to us answers something the peer
+  // refused, most likely our JOINs: send them again rather than leave the
+  // peer's memberships waiting for the next repetition.
+  if (relearnt && d.trailer.command == PROBE_ACK) tunnel.resendPendingJoins();
+}
+
+// DATA, SSM_DATA: the payload goes to the local group, through the local
+// groupsock of that group, port and source filter, which also relays it to
+// its other member tunnels.
+bool handleData(Received const& d, UDPtunnel& tunnel) {
+  UsageEnvironment& out = d.socket.env();
+  DecodedTrailer const& t = d.trailer;
+  tunnel.incomingStats().countPacket(d.size);
+  if (!IsMulticastAddress(t.address)) {
+    if (Socket::DebugLevel >= 1) {
+      out << d.socket << ": data packet from " << AddressString(d.senderAddress()).val()
+          << " was destined to an invalid multicast"
+          << " address " << AddressString(t.address).val() << "\n";
+    }
+    return true;
+  }
+  unsigned char const ttl = tunnel.tunnelLocallyOnly() ? 0 : t.ttl;
+  // Found with the datagram's own source filter, the groupsock appends a
+  // trailer of the received one's length, in its place.
+  if (Groupsock* groupsock = OurGroupsocks.Lookup(t.address, t.sourceFilter, d.port())) {
+    // Counted before the output: relaying may make another tunnel tear
+    // itself down and take this groupsock with it.
+    Groupsock::statsRelayedOutgoing.countPacket(t.payloadSize);
+    groupsock->relayedOutgoingStats().countPacket(t.payloadSize);
+    groupsock->output(out, ttl, d.packet, t.payloadSize, &tunnel);
+  } else if (!tunnel.masterOnlyCheck(t.command, d.from)) {
+    // A master-only tunnel's peer may send to any group here; with no
+    // groupsock, the datagram goes out straight from this socket.
+    in_addr to;
+    to.s_addr = t.address;
+    writeSocket(out, d.socket.socketNum(), to, d.port(), ttl, d.packet, t.payloadSize);
+    Groupsock::statsOutgoing.countPacket(t.payloadSize);
+    Groupsock::statsRelayedOutgoing.countPacket(t.payloadSize);
+  }
+  return true;  // else nobody here has joined the group
+}
+
+// JOIN, SSM_JOIN, and the RTP forms, which also join the companion port:
+// the tunnel joins the group for its peer, unless it is master-only.
+bool handleJoin(Received const& d, UDPtunnel& tunnel, bool rtp) {
+  DecodedTrailer const& t = d.trailer;
+  if (!tunnel.masterOnlyCheck(t.command, d.from)) return true;
+  tunnel.joinGroup(t.address, t.sourceFilter, d.port(), t.ttl, 0);
+  if (rtp) tunnel.joinGroup(t.address, t.sourceFilter, nextPort(d.port()), t.ttl, 0);
+  return true;
+}
+
+// LEAVE, SSM_LEAVE, and the RTP forms: the peer's membership ends.
+bool handleLeave(Received const& d, UDPtunnel& tunnel, bool rtp) {
+  DecodedTrailer const& t = d.trailer;
+  if (!tunnel.masterOnlyCheck(t.command, d.from)) return true;
+  tunnel.leaveGroup(t.address, t.sourceFilter, d.port(), 0);
+  if (rtp) tunnel.leaveGroup(t.address, t.sourceFilter, nextPort(d.port()), 0);
+  return true;
+}
+
+// TEAR_DOWN: the tunnel goes (unless master-only), and the scripts hear of
+// it as a background error, "tunnelTearDown <peer>fromRemote".
+bool handleTearDown(Received const& d, UDPtunnel& tunnel) {
+  if (!tunnel.masterOnlyCheck(d.trailer.command, d.from)) return true;
+  UsageEnvironment& out = d.socket.env();  // outlives the socket
+  if (Socket::DebugLevel >= 0) {
+    out.setResultMsg("tunnelTearDown ", AddressString(tunnel.remoteAddress()).val(), "fromRemote");
+  }
+  OurTunnels.Remove(&tunnel);
+  // May delete this socket too (the last tunnel on it): touch nothing of
+  // it, or of the tunnel, after this.
+  delete &tunnel;
+  return false;
+}
+
+// PROBE: answered PROBE_ACK with both cookies, the peer's just learnt.
+bool handleProbe(Received const& d, UDPtunnel& tunnel) {
+  tunnel.acknowledgeProbe(&d.basic(), tunnel.remoteCookie());
+  return true;
+}
+
+bool handleProbeNack(Received const& d) {
+  if (Socket::DebugLevel >= 1) {
+    d.socket.env() << d.socket << ": received PROBE_NACK from "
+                   << AddressString(d.senderAddress()).val() << "\n";
+  }
+  return true;
+}
+
+bool handleUnknown(Received const& d) {
+  if (Socket::DebugLevel >= 1) {
+    d.socket.env() << d.socket << ": received unknown command: "
+                   << reinterpret_cast<void*>(static_cast<uintptr_t>(d.trailer.command))
+                   << " across tunnel\n";
+  }
+  return true;
+}
+
+// Hands an accepted datagram to the handler of its command (the whole
+// byte: 0x84 is no tear-down).
+bool handleCommand(Received const& d, UDPtunnel& tunnel) {
+  switch (d.trailer.command) {
+    case DATA:
+    case SSM_DATA:
+      return handleData(d, tunnel);
+    case JOIN:
+    case SSM_JOIN:
+      return handleJoin(d, tunnel, false);
+    case JOIN_RTP:
+    case SSM_JOIN_RTP:
+      return handleJoin(d, tunnel, true);
+    case LEAVE:
+    case SSM_LEAVE:
+      return handleLeave(d, tunnel, false);
+    case LEAVE_RTP:
+    case SSM_LEAVE_RTP:
+      return handleLeave(d, tunnel, true);
+    case TEAR_DOWN:
+      return handleTearDown(d, tunnel);
+    case PROBE:
+      return handleProbe(d, tunnel);
+    case PROBE_ACK:
+      return true;  // noteActivity was its purpose
+    case PROBE_NACK:
+      return handleProbeNack(d);
+    default:
+      return handleUnknown(d);
+  }
+}
 
 }  // namespace
 
@@ -72,181 +271,38 @@ bool UDPtunnelSocket::handleRead(unsigned char* buffer, unsigned bufferMaxSize, 
   return handleRead1(buffer, bytesRead, fromAddress);
 }
 
+unsigned UDPtunnelSocket::batchReadSize() const { return MAX_TUNNEL_DATAGRAM_SIZE; }
+
+bool UDPtunnelSocket::handleDatagram(unsigned char* buffer, unsigned, unsigned size,
+                                     sockaddr_in& fromAddress) {
+  return size == 0 || handleRead1(buffer, size, fromAddress);
+}
+
 bool UDPtunnelSocket::handleRead1(unsigned char* packet, unsigned packetSize,
                                   sockaddr_in fromAddress) {
-  UsageEnvironment& out = env();
-  unsigned const senderAddress = fromAddress.sin_addr.s_addr;
-  Port const senderPort(ntohs(fromAddress.sin_port));
-
-  // The trailer must fit.
-  unsigned minimum = TRAILER_SIZE;
-  if (packetSize >= TRAILER_SIZE && (packet[packetSize - 1] & SSM_BIT) != 0) {
-    minimum = SSM_TRAILER_SIZE;
-  }
-  if (packetSize < minimum) {
+  DecodedTrailer trailer;
+  unsigned minimumSize;
+  if (!decodeTunnelTrailer(packet, packetSize, trailer, minimumSize)) {
     if (Socket::DebugLevel >= 1) {
-      out << *this << ": undersized packet (" << packetSize << " bytes; expected >= " << minimum
-          << ") from " << AddressString(senderAddress).val() << "\n";
+      env() << *this << ": undersized packet (" << packetSize
+            << " bytes; expected >= " << minimumSize << ") from "
+            << AddressString(fromAddress.sin_addr.s_addr).val() << "\n";
     }
     return true;
   }
+  Received const d{*this, packet, packetSize, fromAddress, trailer};
 
-  ReceivedTrailer const t = splitDatagram(packet, packetSize);
-
-  // The sender's tunnel, if it has one on this socket.
-  UDPtunnel* tunnel = OurTunnels.Lookup(senderAddress, senderPort);
+  UDPtunnel* tunnel = OurTunnels.Lookup(d.senderAddress(), d.senderPort());
   if (tunnel == nullptr || tunnel->tunnelSocket() != this) {
-    // A sender without a tunnel here.
-    if (t.cmd == PROBE) {
-      // Tell it so, and open nothing: a probe is no request for a tunnel.
-      t.basic->command = PROBE_NACK;
-      setTrailerCookie(t.basic->srcCookie, t.dstCookie);
-      setTrailerCookie(t.basic->dstCookie, t.srcCookie);
-      in_addr to;
-      to.s_addr = senderAddress;
-      writeSocket(out, socketNum(), to, senderPort, 0, reinterpret_cast<unsigned char*>(t.basic),
-                  TRAILER_SIZE);
-      return true;
-    }
-    if (tunnel != nullptr || !createsDynamicTunnels_) {
-      if (Socket::DebugLevel >= 1) {
-        out << *this << ": received packet from bad source: " << AddressString(senderAddress).val()
-            << "\n";
-      }
-      return true;
-    }
-    if (Socket::DebugLevel >= 1) {
-      out << *this << ": dynamically creating new tunnel for remote address "
-          << AddressString(senderAddress).val() << ", port " << senderPort << "\n";
-    }
-    NetAddress remote(reinterpret_cast<unsigned char const*>(&senderAddress), sizeof senderAddress);
-    tunnel = new UDPtunnel(remote, senderPort, port(), OurTunnelSockets, OurGroupsocks, out, 0);
-    if (tunnel->tunnelSocket() == nullptr) {
-      if (Socket::DebugLevel >= 0) out.setResultMsg("Failed to create new dynamic tunnel!");
-      delete tunnel;
-      return false;
-    }
-    OurTunnels.Add(tunnel);
-    // Once more with the new tunnel (which took this socket from the table
-    // by its port): the sender is known now, so this cannot recur.
-    return handleRead1(packet, packetSize, fromAddress);
+    return handleStranger(d, tunnel != nullptr);
   }
+  traceReceived(d);
+  if (!passesCookieCheck(d, *tunnel)) return true;
+  noteActivity(d, *tunnel);
+  return handleCommand(d, *tunnel);
+}
 
-  if (Socket::DebugLevel >= 3) {
-    out << *this << ": read " << packetSize << " bytes from " << AddressString(senderAddress).val()
-        << "; cmd " << cmdName(t.cmd) << ", addr " << AddressString(t.group).val() << ", port "
-        << t.port << ", ttl " << static_cast<unsigned>(t.ttl);
-    if (t.ssm) out << ", SSM source: " << AddressString(t.sourceFilter).val();
-    out << "\n";
-  }
-
-  // A sender with the wrong cookie is taught the right one; nothing else.
-  if (UDPtunnel::performCookieCheck && !tunnel->acceptsCookie(t.dstCookie)) {
-    if (Socket::DebugLevel >= 3) {
-      out << *this << ": cookie mismatch (saw " << static_cast<unsigned>(t.dstCookie)
-          << " (src: " << static_cast<unsigned>(t.srcCookie) << "), wanted "
-          << static_cast<unsigned>(tunnel->localCookie()) << "), returning PROBE_ACK\n";
-    }
-    tunnel->acknowledgeProbe(t.basic, t.srcCookie);
-    return true;
-  }
-
-  // A PROBE_NACK's cookies are those of a probe we sent, swapped, not the
-  // peer's own.
-  if (t.cmd != PROBE_NACK) {
-    tunnel->countIncomingActivity();
-    bool const relearnt = t.srcCookie != tunnel->remoteCookie();
-    tunnel->setRemoteCookie(t.srcCookie);
-    // A PROBE_ACK with a cookie new to us answers something the peer
-    // refused, most likely our JOINs: send them again rather than leave the
-    // peer's memberships waiting for the next repetition.
-    if (relearnt && t.cmd == PROBE_ACK) tunnel->resendPendingJoins();
-  }
-
-  switch (t.cmd) {
-    case DATA:
-    case SSM_DATA: {
-      tunnel->incomingStats().countPacket(packetSize);
-      if (!IsMulticastAddress(t.group)) {
-        if (Socket::DebugLevel >= 1) {
-          out << *this << ": data packet from " << AddressString(senderAddress).val()
-              << " was destined to an invalid multicast"
-              << " address " << AddressString(t.group).val() << "\n";
-        }
-        return true;
-      }
-      unsigned char const ttl = tunnel->tunnelLocallyOnly() ? 0 : t.ttl;
-      // Found with the datagram's own source filter, the groupsock appends a
-      // trailer of the received one's length, in its place.
-      if (Groupsock* groupsock = OurGroupsocks.Lookup(t.group, t.sourceFilter, t.port)) {
-        // Counted before the output: relaying may make another tunnel tear
-        // itself down and take this groupsock with it.
-        Groupsock::statsRelayedOutgoing.countPacket(t.payloadSize);
-        groupsock->relayedOutgoingStats().countPacket(t.payloadSize);
-        groupsock->output(out, ttl, packet, t.payloadSize, tunnel);
-      } else if (!tunnel->masterOnlyCheck(t.cmd, fromAddress)) {
-        // A master-only tunnel's peer may send to any group here; with no
-        // groupsock, the datagram goes out straight from this socket.
-        in_addr to;
-        to.s_addr = t.group;
-        writeSocket(out, socketNum(), to, t.port, ttl, packet, t.payloadSize);
-        Groupsock::statsOutgoing.countPacket(t.payloadSize);
-        Groupsock::statsRelayedOutgoing.countPacket(t.payloadSize);
-      }
-      return true;  // else nobody here has joined the group
-    }
-    case JOIN:
-    case SSM_JOIN:
-      if (tunnel->masterOnlyCheck(t.cmd, fromAddress)) {
-        tunnel->joinGroup(t.group, t.sourceFilter, t.port, t.ttl, 0);
-      }
-      return true;
-    case JOIN_RTP:
-    case SSM_JOIN_RTP:
-      if (tunnel->masterOnlyCheck(t.cmd, fromAddress)) {
-        tunnel->joinGroup(t.group, t.sourceFilter, t.port, t.ttl, 0);
-        tunnel->joinGroup(t.group, t.sourceFilter, nextPort(t.port), t.ttl, 0);
-      }
-      return true;
-    case LEAVE:
-    case SSM_LEAVE:
-      if (tunnel->masterOnlyCheck(t.cmd, fromAddress)) {
-        tunnel->leaveGroup(t.group, t.sourceFilter, t.port, 0);
-      }
-      return true;
-    case LEAVE_RTP:
-    case SSM_LEAVE_RTP:
-      if (tunnel->masterOnlyCheck(t.cmd, fromAddress)) {
-        tunnel->leaveGroup(t.group, t.sourceFilter, t.port, 0);
-        tunnel->leaveGroup(t.group, t.sourceFilter, nextPort(t.port), 0);
-      }
-      return true;
-    case TEAR_DOWN:
-      if (!tunnel->masterOnlyCheck(t.cmd, fromAddress)) return true;
-      if (Socket::DebugLevel >= 0) {
-        out.setResultMsg("tunnelTearDown ", AddressString(tunnel->remoteAddress()).val(),
-                         "fromRemote");
-      }
-      OurTunnels.Remove(tunnel);
-      // May delete this socket too (the last tunnel on it): touch nothing
-      // of it, or of the tunnel, after this.
-      delete tunnel;
-      return false;
-    case PROBE:
-      tunnel->acknowledgeProbe(t.basic, tunnel->remoteCookie());
-      return true;
-    case PROBE_ACK:
-      return true;  // the bookkeeping above was its purpose
-    case PROBE_NACK:
-      if (Socket::DebugLevel >= 1) {
-        out << *this << ": received PROBE_NACK from " << AddressString(senderAddress).val() << "\n";
-      }
-      return true;
-    default:
-      if (Socket::DebugLevel >= 1) {
-        out << *this << ": received unknown command: "
-            << reinterpret_cast<void*>(static_cast<uintptr_t>(t.cmd)) << " across tunnel\n";
-      }
-      return true;
-  }
+// Replies go back from this socket; each datagram is answered at most once.
+void UDPtunnelSocket::sendReply(TunnelEncapsulationTrailer& reply, unsigned address, Port port) {
+  sendToPeer(address, port, reinterpret_cast<unsigned char*>(&reply), TRAILER_SIZE);
 }

@@ -181,16 +181,13 @@ bool UDPtunnel::write(unsigned char* data, unsigned numBytes) {
   if (writeCount_++ % COOKIE_REDRAW_PERIOD == 0) randomizeLocalCookie();
 
   auto* trailer = reinterpret_cast<TunnelEncapsulationTrailer*>(data + numBytes - TRAILER_SIZE);
-  setTrailerCookie(trailer->srcCookie, localCookie_);
-  setTrailerCookie(trailer->dstCookie, remoteCookie_);
+  setTrailerCookies(*trailer, localCookie_, remoteCookie_);
 
   if (DebugLevel >= 3) {
     *env_ << *this << ": sending " << numBytes << " total bytes of data to port " << remotePort_
           << "\n";
   }
-  in_addr to;
-  to.s_addr = remoteAddress_;
-  return writeSocket(*env_, tunnelSocket_->socketNum(), to, remotePort_, 0, data, numBytes);
+  return tunnelSocket_->sendToPeer(remoteAddress_, remotePort_, data, numBytes);
 }
 
 bool UDPtunnel::SourceAddrOKForRelaying(UsageEnvironment& env, unsigned addr) {
@@ -298,22 +295,18 @@ void UDPtunnel::leaveGroup(unsigned groupAddress, unsigned sourceFilterAddr, Por
 void UDPtunnel::sendCmdAcrossTunnel(unsigned char cmd, unsigned groupAddress,
                                     unsigned sourceFilterAddr, Port port, unsigned char ttl) {
   bool const ssm = sourceFilterAddr != NO_SOURCE_FILTER;
-  unsigned const offset = ssm ? SSM_SOURCE_SIZE : 0;
-  if (ssm) std::memcpy(sendBuffer, &sourceFilterAddr, SSM_SOURCE_SIZE);
-  auto* trailer = reinterpret_cast<TunnelEncapsulationTrailer*>(sendBuffer + offset);
-  setTrailerAddress(*trailer, groupAddress);
-  setTrailerPort(*trailer, port.num());
-  trailer->ttl = ttl;
-  trailer->command = ssm ? static_cast<unsigned char>(cmd | SSM_BIT) : cmd;
+  unsigned char const command = ssm ? static_cast<unsigned char>(cmd | SSM_BIT) : cmd;
+  unsigned const length =
+      writeTunnelTrailer(sendBuffer, command, groupAddress, port.num(), ttl, sourceFilterAddr);
 
   if (DebugLevel >= 3) {
-    *env_ << *this << ": send cmd " << cmdName(trailer->command) << ", addr "
+    *env_ << *this << ": send cmd " << cmdName(command) << ", addr "
           << AddressString(groupAddress).val() << ", port " << port << ", ttl "
           << static_cast<unsigned>(ttl);
     if (ssm) *env_ << ", SSM source: " << AddressString(sourceFilterAddr).val();
     *env_ << "\n";
   }
-  write(sendBuffer, TRAILER_SIZE + offset);
+  write(sendBuffer, length);
 }
 
 void UDPtunnel::rptSendCmdAcrossTunnel(unsigned count, DelayInterval interval, unsigned char cmd,
@@ -345,13 +338,8 @@ void UDPtunnel::setJoinGroupTimeout(DelayInterval delay, unsigned groupAddress,
 void UDPtunnel::sendProbe() { sendCmdAcrossTunnel(PROBE, 0, NO_SOURCE_FILTER, Port(0), 0); }
 
 void UDPtunnel::acknowledgeProbe(TunnelEncapsulationTrailer* trailer, unsigned short cookie) {
-  trailer->command = PROBE_ACK;
-  setTrailerCookie(trailer->srcCookie, localCookie_);
-  setTrailerCookie(trailer->dstCookie, cookie);
-  in_addr to;
-  to.s_addr = remoteAddress_;
-  writeSocket(*env_, tunnelSocket_->socketNum(), to, remotePort_, 0,
-              reinterpret_cast<unsigned char*>(trailer), TRAILER_SIZE);
+  turnIntoReply(*trailer, PROBE_ACK, localCookie_, cookie);
+  tunnelSocket_->sendReply(*trailer, remoteAddress_, remotePort_);
 }
 
 bool UDPtunnel::masterOnlyCheck(unsigned char cmd, sockaddr_in& fromAddress) {

@@ -13,3 +13,7 @@ UDPtunnelSocket* UDPtunnelSocketLookupTable::Fetch(UsageEnvironment& env, Port p
 Socket* UDPtunnelSocketLookupTable::CreateNew(UsageEnvironment& env, Port port) {
   return new UDPtunnelSocket(env, port);
 }
+
+UDPtunnelSocket* UDPtunnelSocketLookupTable::Lookup(Port port) const {
+  return static_cast<UDPtunnelSocket*>(SocketLookupTable::Lookup(port));
+}

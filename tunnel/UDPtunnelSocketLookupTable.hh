@@ -16,6 +16,8 @@ class UDPtunnelSocketLookupTable : public SocketLookupTable {
   // (isNew true), or nullptr when the port cannot be opened (the reason is
   // the environment's result message).
   UDPtunnelSocket* Fetch(UsageEnvironment& env, Port port, bool& isNew);
+  // The socket open on port, or nullptr.
+  UDPtunnelSocket* Lookup(Port port) const;
 
  protected:
   // A new tunnel socket, also when its descriptor is negative: Fetch deletes

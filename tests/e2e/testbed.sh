@@ -137,6 +137,23 @@ tb_link() {
   tb_link_end "$b" "$5" "$6"
 }
 
+# tb_host_add host site address: one more host on the LAN of site A, B or
+# C, in a namespace of its own: a macvlan of that site's host's lan0, named
+# lan0 there too, with the address (as 10.201.2.3/24) and the multicast
+# route. It hears the site's gateway and the gateway hears it, as a second
+# host on a shared LAN would.
+tb_host_add() {
+  local host=$1 parent ns
+  parent=$(tb_ns "host$2")
+  tb_ns_add "$host"
+  ns=$(tb_ns "$host")
+  ip -n "$parent" link add link lan0 name "mv$$" type macvlan mode bridge &&
+    ip -n "$parent" link set "mv$$" netns "$ns" &&
+    ip -n "$ns" link set "mv$$" name lan0 || tb_die "cannot add $host to LAN $2"
+  tb_link_end "$ns" lan0 "$3"
+  ip -n "$ns" route add 224.0.0.0/4 dev lan0 || tb_die "no multicast route in $host"
+}
+
 tb_link_end() {
   [ -n "$3" ] && { ip -n "$1" addr add "$3" dev "$2" || tb_die "cannot address $1/$2"; }
   ip netns exec "$1" sysctl -q -w "net.ipv4.conf.$2.rp_filter=0" >/dev/null
@@ -220,7 +237,8 @@ tb_check() {
 
 tb_summary() { echo "$TB_PASSED passed, $TB_FAILED failed"; }
 
-# tb_done: asks every gateway still running to exit, checks that it exits
+# tb_done: asks every gateway still running to exit (SIGTERM for one started
+# from its command line), checks that it exits
 # with status 0 and that no gateway wrote a sanitizer report (leaks are
 # reported at exit), prints the closing count line and exits 0 only when
 # every check passed.
@@ -228,7 +246,7 @@ tb_done() {
   local gw
   for gw in "${!TB_GWERR[@]}"; do
     if ! tb_gone "${TB_GWPID[$gw]}"; then
-      tb_gw_exit "$gw"
+      if [ -z "${TB_GWCTL[$gw]}" ]; then tb_app_stop "$gw"; else tb_gw_exit "$gw"; fi
       tb_check "$gw exits with status 0" [ "$TB_EXIT_STATUS" -eq 0 ]
     fi
     tb_check "no sanitizer report from $gw" tb_gw_clean "$gw"
@@ -327,7 +345,7 @@ tb_gw_kill() {
   local fd=${TB_GWCTL[$1]}
   kill -KILL "${TB_GWPID[$1]}" 2>/dev/null
   wait "${TB_GWPID[$1]}" 2>/dev/null
-  exec {fd}>&-
+  [ -n "$fd" ] && exec {fd}>&-
   return 0
 }
 
@@ -342,6 +360,49 @@ tb_gw_clean() {
     return 1
   fi
 }
+
+# --- Gateways as a user runs them -------------------------------------------------
+
+# tb_app_start gw args...: starts veldra in namespace gw from its real
+# command line (options, peers, --config FILE) and waits until it has logged
+# its start line. Its log (standard error) is tb_app_log gw; its PID is kept
+# for tb_app_stop, tb_gw_kill and the clean-up. A restarted gateway gets a
+# fresh log.
+tb_app_start() {
+  local gw=$1 gen=$((${TB_GWGEN[$1]:-0} + 1))
+  shift
+  [ -x "$VELDRA" ] || tb_die "VELDRA does not name the veldra binary: '$VELDRA'"
+  TB_GWGEN[$gw]=$gen
+  local base=$TB_DIR/$gw.$gen
+  TB_GWOUT[$gw]=$base.out TB_GWERR[$gw]=$base.err TB_GWCTL[$gw]=""
+  tb_bg "$gw" "$VELDRA" "$@" >"$base.out" 2>"$base.err"
+  TB_GWPID[$gw]=$TB_LASTPID
+  tb_wait 15 tb_app_logged "$gw" " started: " || tb_die "$gw did not start: $(tail -3 "$base.err")"
+}
+
+# tb_app_log gw: the gateway's log so far.
+tb_app_log() { cat "${TB_GWERR[$1]}"; }
+
+# tb_app_logged gw text: true when the gateway's log holds the text.
+tb_app_logged() { grep -qF -- "$2" "${TB_GWERR[$1]}"; }
+
+# tb_app_log_count gw text: how many lines of the gateway's log hold the text.
+tb_app_log_count() { grep -cF -- "$2" "${TB_GWERR[$1]}"; }
+
+# tb_app_stop gw: sends SIGTERM and waits (10 s at most) for the gateway to
+# end; its exit status is left in TB_EXIT_STATUS (137 when it had to be
+# killed). Not to be called in a command substitution.
+tb_app_stop() {
+  local pid=${TB_GWPID[$1]}
+  kill -TERM "$pid" 2>/dev/null
+  if ! tb_wait 10 tb_gone "$pid"; then kill -KILL "$pid" 2>/dev/null; fi
+  wait "$pid" 2>/dev/null
+  TB_EXIT_STATUS=$?
+}
+
+# tb_app_peer_up gw peerKey [seconds]: waits (10 s by default) until the
+# gateway has logged the peer ("address:port") as up.
+tb_app_peer_up() { tb_wait "${3:-10}" tb_app_logged "$1" "peer $2 is up"; }
 
 # tb_gw_tunnel gw var peerWanAddress: creates the tunnel to a peer gateway
 # and keeps its name in the gateway's global variable var.

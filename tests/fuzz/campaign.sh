@@ -1,18 +1,20 @@
 #!/bin/bash
 # Runs every fuzzer in turn for the same bounded time, each from its seed
-# corpus (tests/fuzz/run.sh), and prints one line of figures per fuzzer and
-# the total number of executions. Fails as soon as one fuzzer finds a crash,
-# a leak or a time-out (the input is in build/fuzz/artifacts).
+# corpus and what earlier runs found (tests/fuzz/run.sh), and prints one
+# line of figures per fuzzer and the total number of executions. Fails as
+# soon as one fuzzer finds a crash, a leak or a time-out (the input is in
+# build/fuzz/artifacts).
 #
 #   tests/fuzz/campaign.sh [seconds-per-fuzzer]      default 60
 #
-# CI runs it briefly (test.sh, VELDRA_FUZZ_SECONDS); a recorded campaign
-# runs it for longer by hand. Needs root (see run.sh).
+# CI runs the fuzzers briefly, sharing VELDRA_FUZZ_SECONDS (test.sh); a
+# recorded campaign runs them for longer by hand (tests/fuzz/RESULTS.md).
+# Needs root (see run.sh).
 set -e
 cd "$(dirname "$0")/../.."
 seconds=${1:-60}
 total=0 summary=""
-for fuzzer in ReceivePathFuzzer ScriptCommandFuzzer; do
+for fuzzer in TrailerDecoderFuzzer ReceivePathFuzzer IgmpParserFuzzer ScriptCommandFuzzer; do
   echo "=== $fuzzer, $seconds s ==="
   out=$(tests/fuzz/run.sh "$seconds" "$fuzzer") || { echo "$out"; exit 1; }
   echo "$out"

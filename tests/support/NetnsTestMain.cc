@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <tcl.h>
 
+#include "runtime/EpollNotifier.hh"
+
 int main(int argc, char** argv) {
+  EpollNotifier::install();     // the gateway's notifier, as commonMain has it
   Tcl_FindExecutable(argv[0]);  // initialises the interpreter library
   testing::InitGoogleMock(&argc, argv);
   return RUN_ALL_TESTS();

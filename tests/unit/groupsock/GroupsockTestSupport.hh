@@ -141,7 +141,7 @@ class PlainSocket {
  public:
   explicit PlainSocket(char const* address = "10.99.0.1", unsigned short port = 0)
       : fd(socket(AF_INET, SOCK_DGRAM, 0)) {
-    int on = 1;  // shares a port with groupsocks as any program may: by address reuse
+    int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a = endpoint(address, port);
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << address << ":" << port;

@@ -141,11 +141,14 @@ TEST_F(GroupsockTest, RefusalWithAMessageStopsTheRelay) {
 // for the deletion of the relaying groupsock, is safe: with a message the
 // relay stops, without one it serves the members after it; either way the
 // groupsock is deleted once the relay is over, and nothing of it or of the
-// member is touched afterwards (AddressSanitizer watches).
+// member is touched afterwards (AddressSanitizer watches), also when the
+// event loop has read a batch of datagrams of which the first one does it:
+// the rest of the batch goes with the groupsock.
 TEST_F(GroupsockTest, MemberTearingDownInsideTheRelayDeletesTheGroupsockSafely) {
-  for (bool viaRead : {true, false}) {
+  for (char const* via : {"read", "batch", "output"}) {
     for (bool withMessage : {true, false}) {
-      SCOPED_TRACE(std::string(viaRead ? "read" : "output") + (withMessage ? ", message" : ""));
+      SCOPED_TRACE(std::string(via) + (withMessage ? ", message" : ""));
+      bool const viaRead = via[0] != 'o';
       env.result.clear();
       env.backgroundErrors.clear();
       Groupsock* groupsock = anySource().release();
@@ -159,9 +162,13 @@ TEST_F(GroupsockTest, MemberTearingDownInsideTheRelayDeletesTheGroupsockSafely) 
 
       if (viaRead) {
         PlainSocket sender;
-        sender.send("bye", "127.0.0.1", PORT);
+        for (char const* payload : {"bye", "two", "three"}) sender.send(payload, "127.0.0.1", PORT);
         unsigned bytesRead;
-        EXPECT_TRUE(groupsock->handleRead(buffer, sizeof buffer, bytesRead, from));
+        if (via[0] == 'b') {
+          socketReadHandler(static_cast<Socket*>(groupsock), TaskScheduler::READABLE);
+        } else {
+          EXPECT_TRUE(groupsock->handleRead(buffer, sizeof buffer, bytesRead, from));
+        }
         // The tear-down is reported here: the caller may not touch the groupsock.
         EXPECT_EQ(env.backgroundErrors, withMessage ? std::vector<std::string>{"member failed"}
                                                     : std::vector<std::string>{});
@@ -177,6 +184,54 @@ TEST_F(GroupsockTest, MemberTearingDownInsideTheRelayDeletesTheGroupsockSafely) 
       }
     }
   }
+}
+
+// Test that once one of our own looped-back datagrams has reached the
+// background reader, the kernel keeps the next ones out of the socket,
+// while another sender's still come in and another socket of this host
+// joined to the group still gets ours; at DebugLevel 3, and for a read of
+// the groupsock's own (handleRead), they come in again.
+TEST_F(GroupsockTest, OwnDatagramsAreKeptFromTheBackgroundReader) {
+  auto groupsock = anySource();
+  auto listener = anySource();  // a local receiver of the group
+  auto waiting = [&groupsock] {
+    pollfd p{groupsock->socketNum(), POLLIN, 0};
+    return poll(&p, 1, 200) == 1;
+  };
+  auto send = [&](char const* text) {
+    unsigned char data[32];
+    std::memcpy(data, text, std::strlen(text));
+    ASSERT_TRUE(groupsock->output(env, 1, data, static_cast<unsigned>(std::strlen(text)), nullptr));
+  };
+  send("one");
+  ASSERT_TRUE(waiting());
+  socketReadHandler(static_cast<Socket*>(groupsock.get()), TaskScheduler::READABLE);
+  send("two");
+  EXPECT_FALSE(waiting());  // dropped in the kernel
+  EXPECT_EQ(read(*listener), "one");
+  EXPECT_EQ(read(*listener), "two");
+
+  PlainSocket other(testsupport::OWN_ADDRESS);
+  other.send("theirs", GROUP, PORT);
+  ASSERT_TRUE(waiting());
+  socketReadHandler(static_cast<Socket*>(groupsock.get()), TaskScheduler::READABLE);
+  EXPECT_EQ(groupsock->incomingStats().packetCount(), 1);
+
+  {
+    DebugLevelGuard level(3);
+    send("traced");
+    EXPECT_TRUE(waiting());
+    socketReadHandler(static_cast<Socket*>(groupsock.get()), TaskScheduler::READABLE);
+    EXPECT_NE(env.trace.find(": read 6 bytes from 10.99.0.1\n"), std::string::npos) << env.trace;
+  }
+  send("again");  // and kept out again
+  socketReadHandler(static_cast<Socket*>(groupsock.get()), TaskScheduler::READABLE);
+  send("more");
+  EXPECT_FALSE(waiting());
+  other.send("theirs", GROUP, PORT);
+  EXPECT_EQ(read(*groupsock), "theirs");  // a reader of the groupsock's own, from now on
+  send("three");
+  EXPECT_EQ(read(*groupsock), "three");
 }
 
 // Test that a datagram the groupsock sent to its own group comes back to
@@ -283,6 +338,41 @@ TEST_F(GroupsockTest, OutputSkipsTheInterfaceNotToForwardBackTo) {
   EXPECT_NE(env.trace.find("): read 2 bytes from 10.99.0.1; relayed to 1 members\n"),
             std::string::npos)
       << env.trace;
+}
+
+// Test that a datagram from one member goes to the others with its
+// time-to-live one less (none when that reaches 0), and to none under split
+// horizon, while the group itself always gets the time-to-live it came with.
+// Without this, a cycle of tunnels carries a datagram round for ever.
+TEST_F(GroupsockTest, RelayFromAMemberLowersTheTimeToLive) {
+  DebugLevelGuard level(3);
+  auto groupsock = anySource();
+  StubMember source(env), other(env);
+  groupsock->members().Add(&source);
+  groupsock->members().Add(&other);
+  unsigned char data[32] = "loop";
+
+  ASSERT_TRUE(groupsock->output(env, 5, data, 4, &source));
+  ASSERT_EQ(other.written.size(), 1u);
+  EXPECT_EQ(other.written[0], "loop" + trailer(nullptr, GROUP, PORT, 4));
+  EXPECT_TRUE(source.written.empty());
+
+  env.trace.clear();
+  ASSERT_TRUE(groupsock->output(env, 1, data, 4, &source));
+  EXPECT_EQ(other.written.size(), 1u);  // 1 - 1 = 0: the relay ends here
+  EXPECT_NE(env.trace.find("): wrote 4 bytes, ttl 1\n"), std::string::npos) << env.trace;
+
+  Groupsock::splitHorizon = true;
+  env.trace.clear();
+  ASSERT_TRUE(groupsock->output(env, 5, data, 4, &source));
+  EXPECT_EQ(other.written.size(), 1u);
+  EXPECT_NE(env.trace.find("): wrote 4 bytes, ttl 5\n"), std::string::npos) << env.trace;
+  // What this host sends itself still goes to every member, unchanged.
+  ASSERT_TRUE(groupsock->output(env, 5, data, 4, nullptr));
+  Groupsock::splitHorizon = false;
+  ASSERT_EQ(other.written.size(), 2u);
+  EXPECT_EQ(other.written[1], "loop" + trailer(nullptr, GROUP, PORT, 5));
+  EXPECT_EQ(source.written.size(), 1u);
 }
 
 // Test that a unicast destination is sent to without leaving the group,

@@ -153,8 +153,7 @@ TEST_F(SocketHelpersTest, DatagramSocketOptions) {
   EXPECT_TRUE(fcntl(sock, F_GETFD) & FD_CLOEXEC);
   EXPECT_FALSE(fcntl(sock, F_GETFL) & O_NONBLOCK);
   EXPECT_EQ(intOption(sock, SOL_SOCKET, SO_REUSEADDR), 1);
-  // Port reuse would have the kernel hand datagrams to sockets of other
-  // groups on the port (tests/e2e/groups.sh shows it end to end).
+  // Not on Linux: a multicast datagram would go to one socket of the port.
   EXPECT_EQ(intOption(sock, SOL_SOCKET, SO_REUSEPORT), 0);
   EXPECT_EQ(intOption(sock, IPPROTO_IP, IP_MULTICAST_LOOP), 1);
   EXPECT_EQ(intOption(sock, IPPROTO_IP, IP_MULTICAST_ALL), 0);

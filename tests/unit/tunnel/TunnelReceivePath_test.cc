@@ -186,9 +186,10 @@ TEST_P(DataRelayTest, DataGoesToTheGroupAndOtherMembersNeverBackToItsTunnel) {
   if (locallyOnly) {
     EXPECT_TRUE(otherPeer.quiet());
   } else {
+    // Relayed on from one tunnel to another, with one less time-to-live.
     Bytes const relayed = payload + cookieBytes(other->localCookie()) +
                           cookieBytes(other->remoteCookie()) +
-                          Bytes{0xEF, 0x01, 0x02, 0x03, 0x13, 0x8C, 0x07, DATA};
+                          Bytes{0xEF, 0x01, 0x02, 0x03, 0x13, 0x8C, 0x06, DATA};
     EXPECT_EQ(otherPeer.receive(), relayed);
   }
   EXPECT_TRUE(fromPeer.quiet());
@@ -262,6 +263,41 @@ TEST_F(ReceivePathTest, DynamicSocketOpensATunnelForAStranger) {
   EXPECT_EQ(tunnel->incomingActivityCount(), 1u);
 }
 
+// Test that a socket with an allow-list opens no tunnel for a stranger from
+// outside it, answers nothing (not even a probe), counts every refusal and
+// traces them at most once every few seconds; and that a stranger from an
+// accepted network gets its tunnel as before.
+TEST_F(ReceivePathTest, AllowListRefusesStrangersFromOtherNetworksSilently) {
+  UDPtunnelSocket* sock = openSocket();
+  sock->setCreatesDynamicTunnels(true);
+  NetworkAllowList elsewhere;
+  unsigned network, mask;
+  ASSERT_TRUE(NetworkAllowList::parseNetwork("10.98.0.0/16", network, mask));
+  elsewhere.add(network, mask);
+  sock->restrictStrangersTo(elsewhere);
+  PeerSocket peer(20000);
+  peer.send(datagram(JOIN, A, {0, 0}, "239.1.2.3", 5004, 16));
+  EXPECT_THAT(
+      deliverTraced(sock),
+      testing::MatchesRegex("[0-9:]{8} UDPtunnelSocket\\([0-9]+\\): refused 1 datagram\\(s\\) "
+                            "from outside the accepted networks, the latest from "
+                            "10.99.0.2\n"));
+  peer.send(datagram(PROBE, A, {0xB1, 0xB2}));
+  EXPECT_EQ(deliverTraced(sock), "");
+  EXPECT_TRUE(peer.quiet());
+  EXPECT_EQ(sock->strangersRefused(), 2u);
+  EXPECT_EQ(OurTunnels.Lookup(addr(testsupport::PEER_ADDRESS), Port(20000)), nullptr);
+
+  NetworkAllowList ours;
+  ASSERT_TRUE(NetworkAllowList::parseNetwork("10.99.0.0/24", network, mask));
+  ours.add(network, mask);
+  sock->restrictStrangersTo(ours);
+  peer.send(datagram(JOIN, A, {0, 0}, "239.1.2.3", 5004, 16));
+  EXPECT_TRUE(deliver(sock));
+  EXPECT_NE(OurTunnels.Lookup(addr(testsupport::PEER_ADDRESS), Port(20000)), nullptr);
+  EXPECT_EQ(sock->strangersRefused(), 2u);
+}
+
 TEST_F(ReceivePathTest, StrangersAreRefusedUnlessTheSocketOpensTunnels) {
   UDPtunnelSocket* sock = openSocket();
   makeTunnel(20000, testsupport::PEER_ADDRESS, TUNNEL_PORT + 1);  // the sender's, elsewhere
@@ -278,7 +314,9 @@ TEST_F(ReceivePathTest, StrangersAreRefusedUnlessTheSocketOpensTunnels) {
 // The tear-down deletes the tunnel and, with its last tunnel, the socket
 // whose handler is running: under AddressSanitizer this proves that nothing
 // touches either afterwards, also on the way back through socketReadHandler,
-// which hands the message to the scripts as a background error.
+// which hands the message to the scripts as a background error, and which
+// has read a batch: the probe before the tear-down is answered, the one
+// after it goes with the socket.
 TEST_F(ReceivePathTest, TearDownDeletesTheTunnelAndItsLastSocket) {
   for (bool viaEventHandler : {false, true}) {
     SCOPED_TRACE(viaEventHandler ? "socketReadHandler" : "handleRead");
@@ -286,11 +324,15 @@ TEST_F(ReceivePathTest, TearDownDeletesTheTunnelAndItsLastSocket) {
     UDPtunnelSocket* sock = tunnel->tunnelSocket();
     int const fd = sock->socketNum();
     PeerSocket peer(20000);
+    if (viaEventHandler) peer.send(datagram(PROBE, A, ours(tunnel)));
     peer.send(datagram(TEAR_DOWN, A, ours(tunnel)));
     if (viaEventHandler) {
+      peer.send(datagram(PROBE, A, ours(tunnel)));
       ASSERT_TRUE(readable(fd, WAIT_MS));
       socketReadHandler(static_cast<Socket*>(sock), TaskScheduler::READABLE);
       EXPECT_EQ(backgroundErrors(), "tunnelTearDown 10.99.0.2fromRemote\n");
+      EXPECT_TRUE(peer.receive());
+      EXPECT_TRUE(peer.quiet());
     } else {
       EXPECT_FALSE(deliver(sock));
       EXPECT_EQ(resultMsg(), "tunnelTearDown 10.99.0.2fromRemote");

@@ -53,6 +53,23 @@ TEST_F(UDPtunnelTest, CommandsAreLaidOutByteForByte) {
   EXPECT_EQ(tunnel->outgoingStats().byteCount(), 12.0f + 16.0f + 12.0f);
 }
 
+// The tunnel's datagrams go with time-to-live 0 set on the socket for a
+// multicast peer only: a unicast peer costs no system call for it.
+TEST_F(UDPtunnelTest, OnlyAMulticastPeerHasTheTimeToLiveSet) {
+  auto ttlOf = [](UDPtunnel* tunnel) {
+    unsigned char ttl = 99;
+    socklen_t size = sizeof ttl;
+    getsockopt(tunnel->tunnelSocket()->socketNum(), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &size);
+    return static_cast<int>(ttl);
+  };
+  UDPtunnel* unicast = makeTunnel(20000);
+  unicast->sendProbe();
+  EXPECT_EQ(ttlOf(unicast), 1);  // the system's default, untouched
+  UDPtunnel* multicast = makeTunnel(20000, "239.9.9.9", TUNNEL_PORT + 1);
+  multicast->sendProbe();
+  EXPECT_EQ(ttlOf(multicast), 0);
+}
+
 TEST_F(UDPtunnelTest, WriteOfABufferShorterThanItsTrailerEndsTheProcess) {
   UDPtunnel* tunnel = makeTunnel(20000);
   unsigned char shortBuffer[16] = {};
