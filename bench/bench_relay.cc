@@ -4,6 +4,8 @@
 //   --mode in   joins the groups on the LAN, reads with recvmmsg, appends
 //               the 12-byte tunnel trailer (the group, port, ttl 16, DATA)
 //               and sends each batch to the peer with sendmmsg
+//   --send one  sends each datagram with its own sendto instead, to show
+//               what batching the sends is worth on this machine
 //   --mode out  reads trailed datagrams from the peer, strips the trailer
 //               and sends each payload to the group and port it names
 //
@@ -22,8 +24,8 @@ namespace {
 
 char const USAGE[] =
     "bench_relay --mode in --group ADDR --groups N --port N --interface ADDR --peer ADDR "
-    "--peer-port N\n"
-    "       bench_relay --mode out --port N --interface ADDR";
+    "--peer-port N [--send one]\n"
+    "       bench_relay --mode out --port N --interface ADDR [--send one]";
 
 constexpr unsigned BATCH = 64;
 constexpr unsigned SLOT = 65536;  // any datagram fits, trailer included
@@ -52,7 +54,7 @@ int openSocket(in_addr bindAddress, unsigned port, in_addr ifAddress) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string mode;
+  std::string mode, send = "batch";
   in_addr group{}, ifAddress{}, peer{};
   unsigned groups = 1, port = 0, peerPort = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -64,11 +66,14 @@ int main(int argc, char** argv) {
     else if (name == "--port") port = static_cast<unsigned>(parseCount(value, USAGE));
     else if (name == "--interface") ifAddress = parseAddress(value, USAGE);
     else if (name == "--peer") peer = parseAddress(value, USAGE);
+    else if (name == "--send") send = value;
     else if (name == "--peer-port") peerPort = static_cast<unsigned>(parseCount(value, USAGE));
     else usageError(("unknown option " + name).c_str(), USAGE);
   }
   bool const in = mode == "in";
-  if ((!in && mode != "out") || port == 0 || (in && peerPort == 0)) usageError("bad options", USAGE);
+  bool const batched = send == "batch";
+  if ((!in && mode != "out") || port == 0 || (in && peerPort == 0) || (!batched && send != "one"))
+    usageError("bad options", USAGE);
 
   int const fd = openSocket(in_addr{INADDR_ANY}, port, ifAddress);
   for (unsigned g = 0; in && g < groups; ++g) {
@@ -137,7 +142,8 @@ int main(int argc, char** argv) {
       ++sendable;
     }
     for (unsigned sent = 0; sent < sendable;) {
-      int const r = sendmmsg(fd, out_ + sent, sendable - sent, 0);
+      int const r = batched ? sendmmsg(fd, out_ + sent, sendable - sent, 0)
+                            : sendmsg(fd, &out_[sent].msg_hdr, 0) < 0 ? -1 : 1;
       if (r < 0 && errno != EINTR && errno != ENOBUFS && errno != EAGAIN) break;
       if (r > 0) sent += static_cast<unsigned>(r);
     }

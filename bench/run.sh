@@ -8,6 +8,8 @@
 #            UDP across the WAN: what one would set up by hand
 #   minimal  bench_relay on gwA and gwB: one thread, recvmmsg and sendmmsg,
 #            the tunnel trailer and nothing else: the ceiling of a relay
+#   minimal1 the same with one sendto per datagram instead of sendmmsg: what
+#            batching the sends is worth here (not run unless --relays asks)
 #   veldra   the gateway pair, gwA joining the groups through its tunnel
 #
 # For every payload size (64, 512, 1316 bytes) and offered rate (10k, 50k,
@@ -194,11 +196,13 @@ start_relay() {
         PIDS_B+=("$TB_LASTPID")
       done
       ;;
-    minimal)
+    minimal | minimal1)
+      local send=batch
+      [ "$relay" = minimal1 ] && send=one
       tb_bg gwA "$RELAY" --mode in --group $G --groups "$groups" --port $P --interface "$TB_GW_A" \
-        --peer "$TB_WAN_B" --peer-port $TUNNEL_PORT
+        --peer "$TB_WAN_B" --peer-port $TUNNEL_PORT --send $send
       PIDS_A=("$TB_LASTPID")
-      tb_bg gwB "$RELAY" --mode out --port $TUNNEL_PORT --interface "$TB_GW_B"
+      tb_bg gwB "$RELAY" --mode out --port $TUNNEL_PORT --interface "$TB_GW_B" --send $send
       PIDS_B=("$TB_LASTPID")
       ;;
     veldra)
@@ -353,13 +357,14 @@ report() {
       print ""
       print "Saturation: the most datagrams/s each relay delivered in any row of a row set:"
       print ""
-      print "| groups | size B | direct | socat | minimal | veldra | veldra/socat | veldra/minimal |"
-      print "|---:|---:|---:|---:|---:|---:|---:|---:|"
+      print "| groups | size B | direct | socat | minimal | minimal1 | veldra | veldra/socat | veldra/minimal | minimal1/minimal |"
+      print "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
       for (i = 1; i <= m; i++) {
         split(sets[i], f, " ")
-        printf "| %d | %d | %s | %s | %s | %s | %s | %s |\n", f[1], f[2], most("direct", sets[i]),
-          most("socat", sets[i]), most("minimal", sets[i]), most("veldra", sets[i]),
-          bestRatio("veldra", "socat", sets[i]), bestRatio("veldra", "minimal", sets[i])
+        printf "| %d | %d | %s | %s | %s | %s | %s | %s | %s | %s |\n", f[1], f[2],
+          most("direct", sets[i]), most("socat", sets[i]), most("minimal", sets[i]),
+          most("minimal1", sets[i]), most("veldra", sets[i]), bestRatio("veldra", "socat", sets[i]),
+          bestRatio("veldra", "minimal", sets[i]), bestRatio("minimal1", "minimal", sets[i])
       }
       print ""
       print "Ratios of delivered datagrams/s, and latency that each relay adds to the direct path:"
