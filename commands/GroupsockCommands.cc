@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,18 +67,20 @@ bool parseOffset(Tcl_Interp* interp, UsageEnvironment& env, char const* text, in
 int createGroupsock(Tcl_Interp* interp, char const* groupText, char const* sourceText,
                     char const* portText, char const* ttlText) {
   TclUsageEnvironment& env = envOf(interp);
-  unsigned const group = our_inet_addr(groupText);
-  if (group == NO_SOURCE_FILTER) {
+  std::optional<unsigned> const groupAddress = parseIPv4Address(groupText);
+  if (!groupAddress) {
     Tcl_AppendResult(interp, "bad group address: ", groupText, static_cast<char*>(nullptr));
     return TCL_ERROR;
   }
+  unsigned const group = *groupAddress;
   unsigned source = NO_SOURCE_FILTER;
   if (sourceText != nullptr) {
-    source = our_inet_addr(sourceText);
-    if (source == NO_SOURCE_FILTER) {
+    std::optional<unsigned> const sourceAddress = parseIPv4Address(sourceText);
+    if (!sourceAddress) {
       Tcl_AppendResult(interp, "bad source address: ", sourceText, static_cast<char*>(nullptr));
       return TCL_ERROR;
     }
+    source = *sourceAddress;
   }
   int portNum;
   if (Tcl_GetInt(interp, portText, &portNum) != TCL_OK) return TCL_ERROR;
@@ -412,12 +415,13 @@ int groupsock_changeDestinationAddressCmd(ClientData, Tcl_Interp* interp, int ar
   TclUsageEnvironment& env = envOf(interp);
   Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
   if (groupsock == nullptr) return TCL_ERROR;
-  in_addr destination;
-  destination.s_addr = our_inet_addr(argv[2]);
-  if (destination.s_addr == NO_SOURCE_FILTER) {
+  std::optional<unsigned> const address = parseIPv4Address(argv[2]);
+  if (!address) {
     Tcl_AppendResult(interp, "bad IP address: ", argv[2], static_cast<char*>(nullptr));
     return TCL_ERROR;
   }
+  in_addr destination;
+  destination.s_addr = *address;
   groupsock->changeDestinationParameters(destination, Port(0), -1);
   return TCL_OK;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "commands/CommandTable.hh"
@@ -128,12 +129,12 @@ bool parseSources(Tcl_Interp* interp, char const* list, IgmpQuery& query) {
   if (Tcl_SplitList(interp, list, &count, &elements) != TCL_OK) return false;
   bool ok = true;
   for (int i = 0; ok && i < count; ++i) {
-    unsigned const source = our_inet_addr(elements[i]);
-    if (source == NO_SOURCE_FILTER || source == 0) {
+    std::optional<unsigned> const source = parseIPv4Address(elements[i]);
+    if (!source || *source == 0) {
       Tcl_SetObjResult(interp, Tcl_ObjPrintf("bad source address: %s", elements[i]));
       ok = false;
     } else {
-      query.sources.push_back(source);
+      query.sources.push_back(*source);
     }
   }
   Tcl_Free(reinterpret_cast<char*>(elements));
@@ -162,13 +163,14 @@ int igmp_sendQueryCmd(ClientData, Tcl_Interp* interp, int argc, char const** arg
     return TCL_ERROR;
   }
   query.version = static_cast<unsigned>(version);
-  query.group = our_inet_addr(argv[2]);
-  if (query.group == NO_SOURCE_FILTER || (query.group != 0 && !IN_MULTICAST(ntohl(query.group)))) {
+  std::optional<unsigned> const group = parseIPv4Address(argv[2]);
+  if (!group || (*group != 0 && !IN_MULTICAST(ntohl(*group)))) {
     Tcl_SetObjResult(interp, Tcl_ObjPrintf("bad group address: %s (a query names 0.0.0.0 or a "
                                            "multicast group)",
                                            argv[2]));
     return TCL_ERROR;
   }
+  query.group = *group;
   int responseMs = query.group == 0 ? GENERAL_RESPONSE_MS : GROUP_RESPONSE_MS;
   if (argc > 3 && !parseInRange(interp, argv[3], MIN_RESPONSE_MS,
                                 version == 2 ? MAX_V2_RESPONSE_MS : MAX_V3_RESPONSE_MS,

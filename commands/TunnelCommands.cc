@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,13 +44,6 @@ constexpr int DEFAULT_JOIN_TTL = 255;
 // Every tunnel name begins with this.
 constexpr char TUNNEL_NAME_PREFIX[] = "UDPtunnel:";
 constexpr size_t TUNNEL_NAME_PREFIX_LENGTH = sizeof TUNNEL_NAME_PREFIX - 1;
-
-// The modes of UDPtunnel::joinGroup and leaveGroup used by the commands: a
-// plain local request, the RTP port of an RTP request, and its companion
-// port (RTP port + 1), which the peer handles on receipt of the first.
-constexpr unsigned char MODE_PLAIN = 1;
-constexpr unsigned char MODE_RTP = 2;
-constexpr unsigned char MODE_RTP_COMPANION = 3;
 
 // Successful corvex_createDynamicTunnelSocket calls so far, also those that
 // named a port again; never lowered.
@@ -112,13 +106,13 @@ UDPtunnel* lookupTunnel(Tcl_Interp* interp, char const* name) {
     appendBadName(interp, endpoint);
     return nullptr;
   }
-  unsigned const address = our_inet_addr(std::string(endpoint, colon).c_str());
-  if (address == NO_SOURCE_FILTER) {
+  std::optional<unsigned> const address = parseIPv4Address(std::string(endpoint, colon).c_str());
+  if (!address) {
     appendBadName(interp, endpoint);
     return nullptr;
   }
 
-  UDPtunnel* tunnel = OurTunnels.Lookup(address, Port(static_cast<unsigned short>(portNum)));
+  UDPtunnel* tunnel = OurTunnels.Lookup(*address, Port(static_cast<unsigned short>(portNum)));
   if (tunnel == nullptr) {
     Tcl_AppendResult(interp, "No tunnel exists for endpoint \"", endpoint, "\"",
                      static_cast<char*>(nullptr));
@@ -328,19 +322,21 @@ bool parseGroupRequest(Tcl_Interp* interp, int argc, char const** argv, bool ssm
   request.tunnel = lookupTunnel(interp, argv[1]);
   if (request.tunnel == nullptr) return false;
 
-  request.group = our_inet_addr(argv[2]);
-  if (request.group == NO_SOURCE_FILTER) {
+  std::optional<unsigned> const group = parseIPv4Address(argv[2]);
+  if (!group) {
     Tcl_AppendResult(interp, "malformed group address: ", argv[2], static_cast<char*>(nullptr));
     return false;
   }
+  request.group = *group;
   int next = 3;
   if (ssm) {
-    request.source = our_inet_addr(argv[next]);
-    if (request.source == NO_SOURCE_FILTER) {
+    std::optional<unsigned> const source = parseIPv4Address(argv[next]);
+    if (!source) {
       Tcl_AppendResult(interp, "malformed source address: ", argv[next],
                        static_cast<char*>(nullptr));
       return false;
     }
+    request.source = *source;
     ++next;
   }
   int portNum;
@@ -359,7 +355,7 @@ bool parseGroupRequest(Tcl_Interp* interp, int argc, char const** argv, bool ssm
 // worked. A groupsock that cannot be set up makes the join an error, not a
 // silent no-op; its reason is the result.
 bool joinThroughTunnel(Tcl_Interp* interp, GroupRequest const& request, unsigned short port,
-                       unsigned char mode) {
+                       JoinMode mode) {
   Tcl_ResetResult(interp);  // so that a reason found below is the engine's, not a leftover
   if (request.tunnel->joinGroup(request.group, request.source, Port(port), request.ttl, mode))
     return true;
@@ -379,11 +375,11 @@ int joinCommand(Tcl_Interp* interp, int argc, char const** argv, bool ssm, bool 
   GroupRequest request;
   if (!parseGroupRequest(interp, argc, argv, ssm, true, request)) return TCL_ERROR;
   if (rtp) {
-    if (!joinThroughTunnel(interp, request, request.port, MODE_RTP) ||
+    if (!joinThroughTunnel(interp, request, request.port, JoinMode::LOCAL_RTP) ||
         !joinThroughTunnel(interp, request, static_cast<unsigned short>(request.port + 1),
-                           MODE_RTP_COMPANION))
+                           JoinMode::RTP_COMPANION))
       return TCL_ERROR;
-  } else if (!joinThroughTunnel(interp, request, request.port, MODE_PLAIN)) {
+  } else if (!joinThroughTunnel(interp, request, request.port, JoinMode::LOCAL)) {
     return TCL_ERROR;
   }
   Tcl_ResetResult(interp);  // own-address discovery may have left a message
@@ -396,12 +392,12 @@ int leaveCommand(Tcl_Interp* interp, int argc, char const** argv, bool ssm, bool
   GroupRequest request;
   if (!parseGroupRequest(interp, argc, argv, ssm, false, request)) return TCL_ERROR;
   if (rtp) {
-    request.tunnel->leaveGroup(request.group, request.source, Port(request.port), MODE_RTP);
+    request.tunnel->leaveGroup(request.group, request.source, Port(request.port), JoinMode::LOCAL_RTP);
     request.tunnel->leaveGroup(request.group, request.source,
                                Port(static_cast<unsigned short>(request.port + 1)),
-                               MODE_RTP_COMPANION);
+                               JoinMode::RTP_COMPANION);
   } else {
-    request.tunnel->leaveGroup(request.group, request.source, Port(request.port), MODE_PLAIN);
+    request.tunnel->leaveGroup(request.group, request.source, Port(request.port), JoinMode::LOCAL);
   }
   Tcl_ResetResult(interp);
   return TCL_OK;
@@ -480,7 +476,7 @@ int corvex_joinAllCurrentGroupsocksCmd(ClientData, Tcl_Interp* interp, int argc,
   if (tunnel == nullptr) return TCL_ERROR;
   for (GroupsockKey const& key : currentGroupsocks()) {
     if (key.ttl == 0) continue;
-    tunnel->joinGroup(key.group, key.source, key.port, key.ttl, MODE_PLAIN);
+    tunnel->joinGroup(key.group, key.source, key.port, key.ttl, JoinMode::LOCAL);
   }
   Tcl_ResetResult(interp);
   return TCL_OK;
@@ -497,7 +493,7 @@ int corvex_leaveAllCurrentGroupsocksCmd(ClientData, Tcl_Interp* interp, int argc
   UDPtunnel* tunnel = lookupTunnel(interp, argv[1]);
   if (tunnel == nullptr) return TCL_OK;
   for (GroupsockKey const& key : currentGroupsocks()) {
-    tunnel->leaveGroup(key.group, key.source, key.port, MODE_PLAIN);
+    tunnel->leaveGroup(key.group, key.source, key.port, JoinMode::LOCAL);
   }
   Tcl_ResetResult(interp);
   return TCL_OK;

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "commands/GroupsockCommands.hh"
 #include "groupsock/AddressString.hh"
@@ -25,12 +26,12 @@ namespace {
 int setInterfaceAddress(Tcl_Interp* interp, int argc, char const** argv, char const* paramName,
                         unsigned& setting) {
   if (!CheckNumArgs(interp, argc, argv, paramName, nullptr)) return TCL_ERROR;
-  unsigned const address = our_inet_addr(argv[1]);
-  if (address == NO_SOURCE_FILTER) {
+  std::optional<unsigned> const address = parseIPv4Address(argv[1]);
+  if (!address) {
     Tcl_AppendResult(interp, "bad IP address: ", argv[1], static_cast<char*>(nullptr));
     return TCL_ERROR;
   }
-  setting = address;
+  setting = *address;
   return TCL_OK;
 }
 

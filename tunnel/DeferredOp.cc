@@ -46,7 +46,7 @@ JoinGroupTimeout::JoinGroupTimeout(DelayInterval delay, UDPtunnel& tunnel, unsig
 
 void JoinGroupTimeout::handleTimeout() {
   forgetInTunnel();
-  tunnel().leaveGroup(groupAddress(), sourceFilterAddr(), port(), 0);
+  tunnel().leaveGroup(groupAddress(), sourceFilterAddr(), port(), JoinMode::PEER);
   delete this;
 }
 

@@ -87,6 +87,10 @@ void discardGroupsock(UsageEnvironment& env, GroupsockLookupTable& table, Groups
   groupsock->deleteWhenSafe();
 }
 
+// Whether a local join of this mode is announced to the peer (by JOIN or
+// JOIN_RTP, and its end by LEAVE or LEAVE_RTP).
+bool isAnnounced(JoinMode mode) { return mode == JoinMode::LOCAL || mode == JoinMode::LOCAL_RTP; }
+
 // Whether a local join of the key is being announced: a JOIN or JOIN_RTP
 // repetition is pending for it.
 bool joinIsRepeating(DeferredOpLookupTable& ops, unsigned group, unsigned source, Port port) {
@@ -214,7 +218,7 @@ bool UDPtunnel::SourceAddrOKForRelaying(UsageEnvironment& env, unsigned addr) {
 }
 
 bool UDPtunnel::joinGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port port,
-                          unsigned char ttl, unsigned char mode) {
+                          unsigned char ttl, JoinMode mode) {
   bool isNew = false;
   Groupsock* groupsock =
       sourceFilterAddr != NO_SOURCE_FILTER
@@ -229,12 +233,12 @@ bool UDPtunnel::joinGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port
   }
 
   groupsock->members().Add(this);
-  if (mode != 0) {
+  if (mode != JoinMode::PEER) {
     groupsock->setMembersAreTransient(false);
-    if (mode == 1 || mode == 2) {
+    if (isAnnounced(mode)) {
       rptSendCmdAcrossTunnel(JOIN_REPEAT_COUNT, JOIN_REPEAT_SECONDS * SECOND,
-                             mode == 1 ? JOIN : JOIN_RTP, groupAddress, sourceFilterAddr, port,
-                             ttl);
+                             mode == JoinMode::LOCAL ? JOIN : JOIN_RTP, groupAddress,
+                             sourceFilterAddr, port, ttl);
     }
   } else {
     if (isNew) {
@@ -259,30 +263,29 @@ bool UDPtunnel::joinGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port
 }
 
 void UDPtunnel::leaveGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port port,
-                           unsigned char mode) {
+                           JoinMode mode) {
   Groupsock* groupsock = groupsockTable->Lookup(groupAddress, sourceFilterAddr, port);
   if (groupsock == nullptr) {
     // A script deleted the groupsock of a local join: the leave still ends
     // the JOIN repetition and tells the peer.
-    if ((mode == 1 || mode == 2) &&
-        joinIsRepeating(deferredOps_, groupAddress, sourceFilterAddr, port)) {
-      rptSendCmdAcrossTunnel(LEAVE_REPEAT_COUNT, SECOND, mode == 1 ? LEAVE : LEAVE_RTP,
+    if (isAnnounced(mode) && joinIsRepeating(deferredOps_, groupAddress, sourceFilterAddr, port)) {
+      rptSendCmdAcrossTunnel(LEAVE_REPEAT_COUNT, SECOND, mode == JoinMode::LOCAL ? LEAVE : LEAVE_RTP,
                              groupAddress, sourceFilterAddr, port, LEAVE_TTL);
     }
     return;
   }
   bool const transient = groupsock->membersAreTransient();
-  if (!transient && mode == 0) return;  // the peer cannot end a membership of ours
+  if (!transient && mode == JoinMode::PEER) return;  // the peer cannot end a membership of ours
 
   groupsock->members().Remove(this);
   cancelLapse(deferredOps_, groupAddress, sourceFilterAddr, port);
   if (groupsock->tunnelOwned() && groupsock->members().IsEmpty()) {
     discardGroupsock(*env_, *groupsockTable, groupsock);
   }
-  if (!transient && (mode == 1 || mode == 2)) {
+  if (!transient && isAnnounced(mode)) {
     // Replaces the JOIN repetition for the key, which therefore stops.
-    rptSendCmdAcrossTunnel(LEAVE_REPEAT_COUNT, SECOND, mode == 1 ? LEAVE : LEAVE_RTP, groupAddress,
-                           sourceFilterAddr, port, LEAVE_TTL);
+    rptSendCmdAcrossTunnel(LEAVE_REPEAT_COUNT, SECOND, mode == JoinMode::LOCAL ? LEAVE : LEAVE_RTP,
+                           groupAddress, sourceFilterAddr, port, LEAVE_TTL);
   }
 
   if (DebugLevel >= 2) {
