@@ -61,9 +61,9 @@ bool parseOffset(Tcl_Interp* interp, UsageEnvironment& env, char const* text, in
 }
 
 // The body of groupsock_create (sourceText null, ttlText given) and of
-// groupsock_createSSM (sourceText given, ttlText null): finds or creates the
-// groupsock, takes over one that a tunnel created, and registers a channel
-// for it whose name becomes the result.
+// groupsock_createSSM (sourceText given, ttlText null): has the table find
+// or create the groupsock (taking over one a tunnel created), and registers
+// a channel for it whose name becomes the result.
 int createGroupsock(Tcl_Interp* interp, char const* groupText, char const* sourceText,
                     char const* portText, char const* ttlText) {
   TclUsageEnvironment& env = envOf(interp);
@@ -89,37 +89,10 @@ int createGroupsock(Tcl_Interp* interp, char const* groupText, char const* sourc
   if (ttlText != nullptr && Tcl_GetInt(interp, ttlText, &ttl) != TCL_OK) return TCL_ERROR;
 
   bool isNew = false;
-  Groupsock* groupsock =
-      sourceText != nullptr
-          ? OurGroupsocks.Fetch(env, group, source, port, isNew)
-          : OurGroupsocks.Fetch(env, group, port, static_cast<unsigned char>(ttl), isNew);
-  if (groupsock == nullptr) return TCL_ERROR;
+  Groupsock* groupsock = OurGroupsocks.FetchForScript(env, group, source, port,
+                                                      static_cast<unsigned char>(ttl), isNew);
+  if (groupsock == nullptr) return TCL_ERROR;  // the reason is the result
   int const descriptor = groupsock->socketNum();
-
-  if (isNew) {
-    // A groupsock whose socket could not be set up comes back unregistered,
-    // the reason (e.g. the bind() error) in the result. Never wrap it.
-    if (OurGroupsocks.Lookup(env, descriptor) != groupsock) {
-      groupsock->deleteWhenSafe();
-      return TCL_ERROR;
-    }
-  } else if (!groupsock->tunnelOwned()) {
-    char message[120];
-    unsigned const hostPort = ntohs(port.num());
-    if (sourceText != nullptr)
-      std::snprintf(message, sizeof message, "(address,source)/port (%s,%s)/%u is already in use",
-                    AddressString(group).val(), AddressString(source).val(), hostPort);
-    else
-      std::snprintf(message, sizeof message, "address/port %s/%u is already in use",
-                    AddressString(group).val(), hostPort);
-    env.setResultMsg(message);
-    return TCL_ERROR;
-  } else {
-    // A tunnel made it for its peer: from now on the script reads it. Its
-    // members stay; the ttl asked for here does not apply to it.
-    env.getScheduler().setBackgroundHandling(descriptor, 0, nullptr, nullptr);
-    groupsock->setTunnelOwned(false);
-  }
 
   Tcl_Channel channel = GroupsockChannel::create(descriptor);
   if (channel == nullptr) {
@@ -127,10 +100,7 @@ int createGroupsock(Tcl_Interp* interp, char const* groupText, char const* sourc
     std::snprintf(message, sizeof message,
                   "Internal error: Couldn't convert socket #%d into a Tcl channel", descriptor);
     env.setResultMsg(message);
-    if (isNew) {
-      OurGroupsocks.Remove(groupsock);
-      groupsock->deleteWhenSafe();
-    }
+    if (isNew) OurGroupsocks.Discard(groupsock);
     return TCL_ERROR;
   }
   Tcl_RegisterChannel(interp, channel);
@@ -516,9 +486,7 @@ Groupsock* Groupsock_lookupByName(UsageEnvironment& env, char const* name) {
 
 void Groupsock_discard(Groupsock& groupsock) {
   int const descriptor = groupsock.socketNum();
-  groupsock.env().getScheduler().setBackgroundHandling(descriptor, 0, nullptr, nullptr);
-  OurGroupsocks.Remove(&groupsock);
-  groupsock.deleteWhenSafe();
+  OurGroupsocks.Discard(&groupsock);
   GroupsockChannel::detach(descriptor);
 }
 

@@ -25,6 +25,7 @@
 #include "groupsock/Port.hh"
 #include "groupsock/Socket.hh"
 #include "runtime/ArgumentHelpers.hh"
+#include "runtime/DelayQueue.hh"
 #include "runtime/TclUsageEnvironment.hh"
 #include "tunnel/DeferredOp.hh"
 #include "tunnel/NetworkAllowList.hh"
@@ -129,7 +130,7 @@ UDPtunnel* lookupTunnel(Tcl_Interp* interp, char const* name) {
 int createTunnel(Tcl_Interp* interp, int argc, char const** argv, bool masterOnly) {
   // Its tunnels' repeated commands need the queue, also in a process whose
   // start-up did not make one.
-  tunnelDelayQueue();
+  processDelayQueue();
   if (!CheckNumArgs(interp, argc, argv, "dest_address_or_name", "?dest_port", "?local_port",
                     nullptr))
     return TCL_ERROR;

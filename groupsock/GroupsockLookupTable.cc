@@ -2,9 +2,12 @@
 // socket descriptor.
 #include "groupsock/GroupsockLookupTable.hh"
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <cstdio>
 
+#include "groupsock/AddressString.hh"
 #include "groupsock/Groupsock.hh"
 #include "groupsock/GroupsockPrivate.hh"
 #include "groupsock/NetAddress.hh"
@@ -33,36 +36,58 @@ HashTable* descriptorTable(UsageEnvironment& env) {
 
 }  // namespace
 
-// The any-source groupsock for groupAddress and port (isNew false), or a
-// new one with time-to-live ttl (isNew true); nullptr when none could be
-// made. An existing groupsock is returned whatever its time-to-live.
-Groupsock* GroupsockLookupTable::Fetch(UsageEnvironment& env, unsigned groupAddress, Port port,
-                                       unsigned char ttl, bool& isNew) {
-  isNew = false;
-  Groupsock* groupsock = Lookup(groupAddress, port);
-  if (groupsock != nullptr) return groupsock;
-  groupsock = AddNew(env, groupAddress, NO_SOURCE_FILTER, port, ttl);
-  isNew = groupsock != nullptr;
-  return groupsock;
-}
-
-// The same for a source-specific group.
 Groupsock* GroupsockLookupTable::Fetch(UsageEnvironment& env, unsigned groupAddress,
-                                       unsigned sourceFilterAddr, Port port, bool& isNew) {
+                                       unsigned sourceFilterAddr, Port port, unsigned char ttl,
+                                       bool& isNew) {
   isNew = false;
   Groupsock* groupsock = Lookup(groupAddress, sourceFilterAddr, port);
   if (groupsock != nullptr) return groupsock;
-  groupsock = AddNew(env, groupAddress, sourceFilterAddr, port, 0);
-  isNew = groupsock != nullptr;
+  groupsock = AddNew(env, groupAddress, sourceFilterAddr, port, ttl);
+  if (Lookup(groupAddress, sourceFilterAddr, port) != groupsock) {
+    groupsock->deleteWhenSafe();  // never registered: nobody else knows it
+    return nullptr;
+  }
+  isNew = true;
   return groupsock;
 }
 
+Groupsock* GroupsockLookupTable::FetchForScript(UsageEnvironment& env, unsigned groupAddress,
+                                                unsigned sourceFilterAddr, Port port,
+                                                unsigned char ttl, bool& isNew) {
+  Groupsock* groupsock = Fetch(env, groupAddress, sourceFilterAddr, port, ttl, isNew);
+  if (groupsock == nullptr || isNew) return groupsock;
+  if (!groupsock->tunnelOwned()) {
+    char message[120];
+    unsigned const hostPort = ntohs(port.num());
+    if (sourceFilterAddr != NO_SOURCE_FILTER)
+      std::snprintf(message, sizeof message, "(address,source)/port (%s,%s)/%u is already in use",
+                    AddressString(groupAddress).val(), AddressString(sourceFilterAddr).val(),
+                    hostPort);
+    else
+      std::snprintf(message, sizeof message, "address/port %s/%u is already in use",
+                    AddressString(groupAddress).val(), hostPort);
+    env.setResultMsg(message);
+    return nullptr;
+  }
+  // A tunnel made it for its peer: from now on the script reads it.
+  env.getScheduler().setBackgroundHandling(groupsock->socketNum(), 0, nullptr, nullptr);
+  groupsock->setTunnelOwned(false);
+  return groupsock;
+}
+
+void GroupsockLookupTable::Discard(Groupsock* groupsock) {
+  groupsock->env().getScheduler().setBackgroundHandling(groupsock->socketNum(), 0, nullptr,
+                                                        nullptr);
+  Remove(groupsock);
+  groupsock->deleteWhenSafe();
+}
+
 // Creates a groupsock (source-specific unless sourceFilterAddr is all ones)
-// and registers it under its descriptor and its address. It comes back
-// unregistered, the caller's to dispose of, when its socket could not be
-// set up, or when its descriptor is already registered to another
-// groupsock ("Attempting to replace an existing socket (<descriptor>" then
-// stands as the result message).
+// and registers it under its descriptor and its address. It stays
+// unregistered when its socket could not be set up, or when its descriptor
+// is already registered to another groupsock ("Attempting to replace an
+// existing socket (<descriptor>" then stands as the result message); Fetch
+// deletes it then.
 Groupsock* GroupsockLookupTable::AddNew(UsageEnvironment& env, unsigned groupAddress,
                                         unsigned sourceFilterAddr, Port port, unsigned char ttl) {
   in_addr group;

@@ -100,7 +100,7 @@ int commonMain(int argc, char** argv, char const* mainScriptName, unsigned char 
   // The queue's first tick arms an interpreter timer, which the 8.6 library
   // accepts only once its subsystems are initialised.
   Tcl_FindExecutable(programPath(argv));
-  TheDelayQueue = new DelayQueue(1 * SECOND);
+  processDelayQueue();
   tclInit(argc, argv, mainScriptName, overrideSource);
   return 0;
 }

@@ -79,14 +79,6 @@ void traceGroupTail(UsageEnvironment& env, Port port, unsigned sourceFilterAddr)
   env << "\n";
 }
 
-// Turns the groupsock's background reading off, takes it out of the table
-// and deletes it (later, if it is in the middle of its own relay loop).
-void discardGroupsock(UsageEnvironment& env, GroupsockLookupTable& table, Groupsock* groupsock) {
-  env.getScheduler().setBackgroundHandling(groupsock->socketNum(), 0, nullptr, nullptr);
-  table.Remove(groupsock);
-  groupsock->deleteWhenSafe();
-}
-
 // Whether a local join of this mode is announced to the peer (by JOIN or
 // JOIN_RTP, and its end by LEAVE or LEAVE_RTP).
 bool isAnnounced(JoinMode mode) { return mode == JoinMode::LOCAL || mode == JoinMode::LOCAL_RTP; }
@@ -104,7 +96,7 @@ void cancelLapse(DeferredOpLookupTable& ops, unsigned group, unsigned source, Po
   auto* lapse = dynamic_cast<JoinGroupTimeout*>(ops.Lookup(group, source, port));
   if (lapse == nullptr) return;
   ops.Remove(lapse);
-  tunnelDelayQueue().removeEntry(lapse);
+  processDelayQueue().removeEntry(lapse);
   delete lapse;
 }
 
@@ -153,14 +145,14 @@ UDPtunnel::~UDPtunnel() {
   while (Groupsock* groupsock = groupsocks.next()) {
     groupsock->members().Remove(this);
     if (groupsock->tunnelOwned() && groupsock->members().IsEmpty()) {
-      discardGroupsock(*env_, *groupsockTable, groupsock);  // the walk allows this
+      groupsockTable->Discard(groupsock);  // the walk allows this
     }
   }
 
   // Cancelled here, a timer of a deleted tunnel never fires.
   DeferredOpLookupTable::Iterator ops(deferredOps_);
   while (DeferredOp* op = ops.next()) {
-    tunnelDelayQueue().removeEntry(op);
+    processDelayQueue().removeEntry(op);
     delete op;
   }
 
@@ -221,16 +213,8 @@ bool UDPtunnel::joinGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port
                           unsigned char ttl, JoinMode mode) {
   bool isNew = false;
   Groupsock* groupsock =
-      sourceFilterAddr != NO_SOURCE_FILTER
-          ? groupsockTable->Fetch(*env_, groupAddress, sourceFilterAddr, port, isNew)
-          : groupsockTable->Fetch(*env_, groupAddress, port, ttl, isNew);
+      groupsockTable->Fetch(*env_, groupAddress, sourceFilterAddr, port, ttl, isNew);
   if (groupsock == nullptr) return false;
-  if (isNew && groupsockTable->Lookup(groupAddress, sourceFilterAddr, port) != groupsock) {
-    // Its socket could not be set up (or clashed with a registered one): the
-    // table handed it back unregistered, and nobody else would delete it.
-    groupsock->deleteWhenSafe();
-    return false;
-  }
 
   groupsock->members().Add(this);
   if (mode != JoinMode::PEER) {
@@ -280,7 +264,7 @@ void UDPtunnel::leaveGroup(unsigned groupAddress, unsigned sourceFilterAddr, Por
   groupsock->members().Remove(this);
   cancelLapse(deferredOps_, groupAddress, sourceFilterAddr, port);
   if (groupsock->tunnelOwned() && groupsock->members().IsEmpty()) {
-    discardGroupsock(*env_, *groupsockTable, groupsock);
+    groupsockTable->Discard(groupsock);
   }
   if (!transient && isAnnounced(mode)) {
     // Replaces the JOIN repetition for the key, which therefore stops.
@@ -322,20 +306,20 @@ void UDPtunnel::rptSendCmdAcrossTunnel(unsigned count, DelayInterval interval, u
   auto* op =
       new RepeatedCmd(*this, groupAddress, sourceFilterAddr, port, count - 1, interval, cmd, ttl);
   if (DeferredOp* replaced = deferredOps_.Add(op)) {
-    tunnelDelayQueue().removeEntry(replaced);
+    processDelayQueue().removeEntry(replaced);
     delete replaced;
   }
-  tunnelDelayQueue().addEntry(op);
+  processDelayQueue().addEntry(op);
 }
 
 void UDPtunnel::setJoinGroupTimeout(DelayInterval delay, unsigned groupAddress,
                                     unsigned sourceFilterAddr, Port port) {
   auto* op = new JoinGroupTimeout(delay, *this, groupAddress, sourceFilterAddr, port);
   if (DeferredOp* replaced = deferredOps_.Add(op)) {
-    tunnelDelayQueue().removeEntry(replaced);
+    processDelayQueue().removeEntry(replaced);
     delete replaced;
   }
-  tunnelDelayQueue().addEntry(op);
+  processDelayQueue().addEntry(op);
 }
 
 void UDPtunnel::sendProbe() { sendCmdAcrossTunnel(PROBE, 0, NO_SOURCE_FILTER, Port(0), 0); }
