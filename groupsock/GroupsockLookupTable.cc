@@ -23,13 +23,11 @@ GroupsockLookupTable& OurGroupsocks = *new GroupsockLookupTable;
 namespace {
 
 // A socket descriptor as a one-word key.
-char const* descriptorKey(int sock) {
-  return reinterpret_cast<char const*>(static_cast<intptr_t>(sock));
-}
+WordKey descriptorKey(int sock) { return WordKey(static_cast<uintptr_t>(sock)); }
 
 // The environment's descriptor table, or nullptr when it has none. Looking
 // creates neither the private record nor the table.
-HashTable* descriptorTable(UsageEnvironment& env) {
+DescriptorTable* descriptorTable(UsageEnvironment& env) {
   auto* priv = static_cast<GroupsockPrivate*>(env.groupsockPriv);
   return priv == nullptr ? nullptr : priv->socketsByDescriptor;
 }
@@ -105,7 +103,7 @@ Groupsock* GroupsockLookupTable::AddNew(UsageEnvironment& env, unsigned groupAdd
 
   GroupsockPrivate* priv = groupsockPriv(groupsock->env());
   if (priv->socketsByDescriptor == nullptr) {
-    priv->socketsByDescriptor = HashTable::create(HashTable::ONE_WORD_KEYS);
+    priv->socketsByDescriptor = new DescriptorTable;
   }
   if (priv->socketsByDescriptor->Lookup(descriptorKey(sock)) != nullptr) {
     char msg[100];
@@ -114,7 +112,7 @@ Groupsock* GroupsockLookupTable::AddNew(UsageEnvironment& env, unsigned groupAdd
     return groupsock;
   }
   priv->socketsByDescriptor->Add(descriptorKey(sock), groupsock);
-  table.Add(groupAddress, sourceFilterAddr, port, groupsock);
+  table.Add({groupAddress, sourceFilterAddr, port}, groupsock);
   return groupsock;
 }
 
@@ -127,15 +125,14 @@ Groupsock* GroupsockLookupTable::Lookup(unsigned groupAddress, Port port) {
 // and port, or nullptr.
 Groupsock* GroupsockLookupTable::Lookup(unsigned groupAddress, unsigned sourceFilterAddr,
                                         Port port) {
-  return static_cast<Groupsock*>(table.Lookup(groupAddress, sourceFilterAddr, port));
+  return table.Lookup(groupAddress, sourceFilterAddr, port);
 }
 
 // The groupsock registered in env under descriptor sock, or nullptr.
 Groupsock* GroupsockLookupTable::Lookup(UsageEnvironment& env, int sock) {
   if (sock < 0) return nullptr;
-  HashTable* sockets = descriptorTable(env);
-  return sockets == nullptr ? nullptr
-                            : static_cast<Groupsock*>(sockets->Lookup(descriptorKey(sock)));
+  DescriptorTable* sockets = descriptorTable(env);
+  return sockets == nullptr ? nullptr : sockets->Lookup(descriptorKey(sock));
 }
 
 // Unregisters groupsock without deleting it. Each entry goes only if it
@@ -148,7 +145,7 @@ bool GroupsockLookupTable::Remove(Groupsock const* groupsock) {
 
   int const sock = groupsock->socketNum();
   UsageEnvironment& env = groupsock->env();
-  HashTable* sockets = descriptorTable(env);
+  DescriptorTable* sockets = descriptorTable(env);
   if (sock >= 0 && sockets != nullptr && sockets->Lookup(descriptorKey(sock)) == groupsock) {
     sockets->Remove(descriptorKey(sock));
     if (sockets->numEntries() == 0) {
@@ -163,10 +160,3 @@ bool GroupsockLookupTable::Remove(Groupsock const* groupsock) {
   if (table.Lookup(group, source, groupsock->port()) != groupsock) return false;
   return table.Remove(group, source, groupsock->port());
 }
-
-GroupsockLookupTable::Iterator::Iterator(GroupsockLookupTable& groupsocks)
-    : iter(groupsocks.table) {}
-
-// The next groupsock, or nullptr at the end. The one just returned may be
-// removed from the table before the next call.
-Groupsock* GroupsockLookupTable::Iterator::next() { return static_cast<Groupsock*>(iter.next()); }

@@ -40,20 +40,17 @@ class GroupsockLookupTable {
   bool Remove(Groupsock const* groupsock);
 
   // Walks the groupsocks; the one just returned may be removed before next().
-  class Iterator {
+  class Iterator : public AddressPortLookupTable<Groupsock>::Iterator {
    public:
-    explicit Iterator(GroupsockLookupTable& groupsocks);
-    Groupsock* next();  // nullptr at the end
-
-   private:
-    AddressPortLookupTable::Iterator iter;
+    explicit Iterator(GroupsockLookupTable& groupsocks)
+        : AddressPortLookupTable<Groupsock>::Iterator(groupsocks.table) {}
   };
 
  private:
   Groupsock* AddNew(UsageEnvironment& env, unsigned groupAddress, unsigned sourceFilterAddr,
                     Port port, unsigned char ttl);
 
-  AddressPortLookupTable table;
+  AddressPortLookupTable<Groupsock> table;
 };
 
 // Every groupsock of the process. Built at start and never destroyed: at
