@@ -303,18 +303,17 @@ void UDPtunnel::rptSendCmdAcrossTunnel(unsigned count, DelayInterval interval, u
   sendCmdAcrossTunnel(cmd, groupAddress, sourceFilterAddr, port, ttl);
   if (count == 1) return;  // a pending operation for the key stays as it is
 
-  auto* op =
-      new RepeatedCmd(*this, groupAddress, sourceFilterAddr, port, count - 1, interval, cmd, ttl);
-  if (DeferredOp* replaced = deferredOps_.Add(op)) {
-    processDelayQueue().removeEntry(replaced);
-    delete replaced;
-  }
-  processDelayQueue().addEntry(op);
+  schedule(
+      new RepeatedCmd(*this, groupAddress, sourceFilterAddr, port, count - 1, interval, cmd, ttl));
 }
 
 void UDPtunnel::setJoinGroupTimeout(DelayInterval delay, unsigned groupAddress,
                                     unsigned sourceFilterAddr, Port port) {
-  auto* op = new JoinGroupTimeout(delay, *this, groupAddress, sourceFilterAddr, port);
+  schedule(new JoinGroupTimeout(delay, *this, groupAddress, sourceFilterAddr, port));
+}
+
+// Cancels and deletes the operation op replaces in the table, then queues op.
+void UDPtunnel::schedule(DeferredOp* op) {
   if (DeferredOp* replaced = deferredOps_.Add(op)) {
     processDelayQueue().removeEntry(replaced);
     delete replaced;

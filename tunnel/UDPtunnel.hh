@@ -20,6 +20,7 @@
 #include "tunnel/DeferredOpLookupTable.hh"
 #include "tunnel/TunnelEncapsulation.hh"
 
+class DeferredOp;
 class GroupsockLookupTable;
 class NetAddress;
 class UDPtunnelSocket;
@@ -157,6 +158,10 @@ class UDPtunnel : public DirectedNetInterface {
   static uint16_t (*cookieSource)();
 
  private:
+  // Enters op in deferredOps_ and the delay queue, in place of any
+  // operation pending for the same key.
+  void schedule(DeferredOp* op);
+
   NetInterfaceTrafficStats incomingStats_;
   NetInterfaceTrafficStats outgoingStats_;
   unsigned incomingActivityCount_ = 0;
