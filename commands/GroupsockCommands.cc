@@ -13,10 +13,9 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <string>
 #include <vector>
 
-#include "commands/CommandTable.hh"
+#include "commands/CommandSupport.hh"
 #include "commands/GroupsockChannel.hh"
 #include "commands/UtilityCommands.hh"
 #include "groupsock/AddressString.hh"
@@ -39,15 +38,11 @@ unsigned char buf[IO_BUFFER_SIZE];
 // Room that Groupsock::output needs behind a datagram for the relay trailer.
 constexpr unsigned TRAILER_ROOM = IO_BUFFER_SIZE - MAX_DATAGRAM_SIZE;
 
-// The tag of the most recent Groupsock_Init.
-std::string& ourTag() {
-  static std::string tag;
-  return tag;
-}
+CommandFamily family;
 
-// The usage environment of the interpreter running a command.
-TclUsageEnvironment& envOf(Tcl_Interp* interp) {
-  return *TclUsageEnvironment::getEnvironFromInterp(interp, groupsockCommandsTag());
+// The groupsock behind a channel name in the interpreter running a command.
+Groupsock* groupsockNamed(Tcl_Interp* interp, char const* name) {
+  return Groupsock_lookupByName(family.envOf(interp), name);
 }
 
 // Parses an initial offset; a negative one is refused with a message.
@@ -66,7 +61,7 @@ bool parseOffset(Tcl_Interp* interp, UsageEnvironment& env, char const* text, in
 // a channel for it whose name becomes the result.
 int createGroupsock(Tcl_Interp* interp, char const* groupText, char const* sourceText,
                     char const* portText, char const* ttlText) {
-  TclUsageEnvironment& env = envOf(interp);
+  TclUsageEnvironment& env = family.envOf(interp);
   std::optional<unsigned> const groupAddress = parseIPv4Address(groupText);
   if (!groupAddress) {
     Tcl_AppendResult(interp, "bad group address: ", groupText, static_cast<char*>(nullptr));
@@ -129,12 +124,11 @@ int groupsock_createSSMCmd(ClientData, Tcl_Interp* interp, int argc, char const*
 // go to initialBinaryDataResult as "0x%02x" list elements, the sender to
 // sourceAddress. The datagram is also counted and relayed to the members.
 int groupsock_readCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "socket", "?initialOffset", "?initialBinaryDataResult",
-                    "?sourceAddress", nullptr))
-    return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  Groupsock* groupsock =
+      openCommand(interp, argc, argv, groupsockNamed, "socket", "?initialOffset",
+                  "?initialBinaryDataResult", "?sourceAddress");
   if (groupsock == nullptr) return TCL_ERROR;
+  TclUsageEnvironment& env = family.envOf(interp);
   int offset = 0;
   if (argc > 2 && !parseOffset(interp, env, argv[2], offset)) return TCL_ERROR;
 
@@ -212,12 +206,11 @@ int groupsock_writeCmd(ClientData, Tcl_Interp* interp, int argc, char const** ar
       args.push_back(argv[i]);
   }
   int const numArgs = static_cast<int>(args.size());
-  if (!CheckNumArgs(interp, numArgs, args.data(), "socket", "data", "?ttl", "?initialOffset",
-                    "?initialBinaryData", nullptr))
-    return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, args[1]);
+  Groupsock* groupsock =
+      openCommand(interp, numArgs, args.data(), groupsockNamed, "socket", "data", "?ttl",
+                  "?initialOffset", "?initialBinaryData");
   if (groupsock == nullptr) return TCL_ERROR;
+  TclUsageEnvironment& env = family.envOf(interp);
 
   unsigned char ttl = groupsock->ttl();
   if (numArgs > 3) {
@@ -269,9 +262,7 @@ int groupsock_writeCmd(ClientData, Tcl_Interp* interp, int argc, char const** ar
 // it lose it without notice) and unregisters its channel. A name that does
 // not resolve to a groupsock is an error with the lookup's message.
 int groupsock_deleteCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  Groupsock* groupsock = openCommand(interp, argc, argv, groupsockNamed, "socket");
   if (groupsock == nullptr) return TCL_ERROR;
 
   Tcl_Channel channel = Tcl_GetChannel(interp, argv[1], nullptr);
@@ -287,10 +278,9 @@ int groupsock_deleteCmd(ClientData, Tcl_Interp* interp, int argc, char const** a
 // source-specific group "{group source} port ttl". The port is the one the
 // socket was created with, also after a destination change.
 int groupsock_getCreationParamsCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  Groupsock* groupsock = openCommand(interp, argc, argv, groupsockNamed, "socket");
   if (groupsock == nullptr) return TCL_ERROR;
+  TclUsageEnvironment& env = family.envOf(interp);
 
   char text[80];
   AddressString const group(groupsock->groupAddress());
@@ -311,10 +301,9 @@ int groupsock_getCreationParamsCmd(ClientData, Tcl_Interp* interp, int argc, cha
 // handler, the same one that fileevent on the channel uses.
 int groupsock_turnOnBackgroundReadHandlingCmd(ClientData, Tcl_Interp* interp, int argc,
                                               char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  Groupsock* groupsock = openCommand(interp, argc, argv, groupsockNamed, "socket");
   if (groupsock == nullptr) return TCL_ERROR;
+  TclUsageEnvironment& env = family.envOf(interp);
   env.getScheduler().setBackgroundHandling(groupsock->socketNum(), TaskScheduler::READABLE,
                                            socketReadHandler, groupsock);
   return TCL_OK;
@@ -323,10 +312,9 @@ int groupsock_turnOnBackgroundReadHandlingCmd(ClientData, Tcl_Interp* interp, in
 // groupsock_turnOffBackgroundReadHandling socket
 int groupsock_turnOffBackgroundReadHandlingCmd(ClientData, Tcl_Interp* interp, int argc,
                                                char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  Groupsock* groupsock = openCommand(interp, argc, argv, groupsockNamed, "socket");
   if (groupsock == nullptr) return TCL_ERROR;
+  TclUsageEnvironment& env = family.envOf(interp);
   env.getScheduler().setBackgroundHandling(groupsock->socketNum(), 0, nullptr, nullptr);
   return TCL_OK;
 }
@@ -335,7 +323,7 @@ int groupsock_turnOffBackgroundReadHandlingCmd(ClientData, Tcl_Interp* interp, i
 // discovery's message when none can be found.
 int groupsock_getOurIPAddressCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   if (!CheckNumArgs(interp, argc, argv, nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
+  TclUsageEnvironment& env = family.envOf(interp);
   unsigned const address = ourIPAddress(env);
   if (address == 0) return TCL_ERROR;
   env.setResultMsg(AddressString(address).val());
@@ -347,7 +335,7 @@ int groupsock_getOurIPAddressCmd(ClientData, Tcl_Interp* interp, int argc, char 
 int groupsock_chooseRandomIPv4SSMAddressCmd(ClientData, Tcl_Interp* interp, int argc,
                                             char const** argv) {
   if (!CheckNumArgs(interp, argc, argv, nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
+  TclUsageEnvironment& env = family.envOf(interp);
   unsigned const address = chooseRandomIPv4SSMAddress(env);
   if (address == 0) return TCL_ERROR;
   env.setResultMsg(AddressString(address).val());
@@ -368,9 +356,7 @@ int groupsock_haveSeenIncomingTrafficCmd(ClientData, Tcl_Interp* interp, int arg
 
 // groupsock_multicastSendOnly socket: accepted for compatibility; no effect.
 int groupsock_multicastSendOnlyCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  Groupsock* groupsock = openCommand(interp, argc, argv, groupsockNamed, "socket");
   if (groupsock == nullptr) return TCL_ERROR;
   groupsock->multicastSendOnly();
   return TCL_OK;
@@ -381,9 +367,7 @@ int groupsock_multicastSendOnlyCmd(ClientData, Tcl_Interp* interp, int argc, cha
 // unicast host); port and time-to-live stay.
 int groupsock_changeDestinationAddressCmd(ClientData, Tcl_Interp* interp, int argc,
                                           char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "socket", "address", nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  Groupsock* groupsock = openCommand(interp, argc, argv, groupsockNamed, "socket", "address");
   if (groupsock == nullptr) return TCL_ERROR;
   std::optional<unsigned> const address = parseIPv4Address(argv[2]);
   if (!address) {
@@ -400,9 +384,7 @@ int groupsock_changeDestinationAddressCmd(ClientData, Tcl_Interp* interp, int ar
 // their joins are renewed.
 int groupsock_setMembersAreTransientCmd(ClientData, Tcl_Interp* interp, int argc,
                                         char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  Groupsock* groupsock = openCommand(interp, argc, argv, groupsockNamed, "socket");
   if (groupsock == nullptr) return TCL_ERROR;
   groupsock->setMembersAreTransient(true);
   return TCL_OK;
@@ -451,9 +433,7 @@ CommandEntry const commands[] = {
 
 // Attaches the environment first, so that every command finds it under tag.
 int Groupsock_Init(Tcl_Interp* interp, char const* tag) {
-  TclUsageEnvironment::getEnvironFromInterp(interp, tag)->addDeletionHook(discardGroupsocksOf);
-  if (ourTag() != tag) ourTag() = tag;  // tag may be our own text (groupsock_initInSlave)
-  registerCommands(interp, commands);
+  family.init(interp, tag, commands).addDeletionHook(discardGroupsocksOf);
   return 0;
 }
 
@@ -490,4 +470,4 @@ void Groupsock_discard(Groupsock& groupsock) {
   GroupsockChannel::detach(descriptor);
 }
 
-char const* groupsockCommandsTag() { return ourTag().c_str(); }
+char const* groupsockCommandsTag() { return family.tag(); }

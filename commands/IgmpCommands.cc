@@ -8,9 +8,8 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
-#include <string>
 
-#include "commands/CommandTable.hh"
+#include "commands/CommandSupport.hh"
 #include "commands/IgmpScriptSink.hh"
 #include "groupsock/AddressString.hh"
 #include "groupsock/IgmpListener.hh"
@@ -39,14 +38,7 @@ constexpr int MAX_V3_RESPONSE_MS = IGMP_MAX_CODE_VALUE * 100;
 constexpr int GENERAL_RESPONSE_MS = 10000;
 constexpr int GROUP_RESPONSE_MS = 1000;
 
-std::string& ourTag() {
-  static std::string tag;
-  return tag;
-}
-
-TclUsageEnvironment& envOf(Tcl_Interp* interp) {
-  return *TclUsageEnvironment::getEnvironFromInterp(interp, ourTag().c_str());
-}
+CommandFamily family;
 
 // Sets the result "not listening for IGMP ..." and returns TCL_ERROR.
 int notListening(Tcl_Interp* interp) {
@@ -77,7 +69,7 @@ bool parseInRange(Tcl_Interp* interp, char const* text, int low, int high, char 
 // IPv4 address, the one queries are sent from.
 int igmp_listenCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   if (!CheckNumArgs(interp, argc, argv, "interface", "procName", nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
+  TclUsageEnvironment& env = family.envOf(interp);
   if (listener != nullptr) {
     env.setResultMsg("already listening for IGMP on ", listener->interfaceName().c_str(),
                      " (igmp_stop first)");
@@ -249,8 +241,6 @@ CommandEntry const commands[] = {
 
 // Attaches the environment first, so that every command finds it under tag.
 int Igmp_Init(Tcl_Interp* interp, char const* tag) {
-  TclUsageEnvironment::getEnvironFromInterp(interp, tag);
-  if (ourTag() != tag) ourTag() = tag;
-  registerCommands(interp, commands);
+  family.init(interp, tag, commands);
   return 0;
 }

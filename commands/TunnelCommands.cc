@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/CommandTable.hh"
+#include "commands/CommandSupport.hh"
 #include "groupsock/AddressString.hh"
 #include "groupsock/Groupsock.hh"
 #include "groupsock/GroupsockLookupTable.hh"
@@ -50,16 +50,7 @@ constexpr size_t TUNNEL_NAME_PREFIX_LENGTH = sizeof TUNNEL_NAME_PREFIX - 1;
 // named a port again; never lowered.
 int numDynamicTunnelSockets = 0;
 
-// The tag of the most recent corvex_Init.
-std::string& ourTag() {
-  static std::string tag;
-  return tag;
-}
-
-// The usage environment of the interpreter running a command.
-TclUsageEnvironment& envOf(Tcl_Interp* interp) {
-  return *TclUsageEnvironment::getEnvironFromInterp(interp, ourTag().c_str());
-}
+CommandFamily family;
 
 // A port number as given to a command: only the low 16 bits count.
 Port portFromInt(int value) { return Port(static_cast<unsigned short>(value)); }
@@ -134,15 +125,10 @@ int createTunnel(Tcl_Interp* interp, int argc, char const** argv, bool masterOnl
   if (!CheckNumArgs(interp, argc, argv, "dest_address_or_name", "?dest_port", "?local_port",
                     nullptr))
     return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
+  TclUsageEnvironment& env = family.envOf(interp);
 
-  NetAddressList addresses(argv[1]);
   unsigned destAddress;
-  if (!firstIPv4Address(addresses, destAddress)) {
-    Tcl_AppendResult(interp, "failed to find network address for \"", argv[1], "\"",
-                     static_cast<char*>(nullptr));
-    return TCL_ERROR;
-  }
+  if (!resolveHostAddress(interp, argv[1], destAddress)) return TCL_ERROR;
 
   // A tunnel to any of these would send nowhere, or everywhere, and its name
   // would not be one the other commands accept.
@@ -173,8 +159,9 @@ int createTunnel(Tcl_Interp* interp, int argc, char const** argv, bool masterOnl
     return TCL_ERROR;
   }
 
+  NetAddress const remote(reinterpret_cast<unsigned char const*>(&destAddress), sizeof destAddress);
   auto* tunnel =
-      new UDPtunnel(*addresses.firstAddress(), destPort, localPort, OurTunnelSockets, OurGroupsocks, env, masterOnly);
+      new UDPtunnel(remote, destPort, localPort, OurTunnelSockets, OurGroupsocks, env, masterOnly);
   if (tunnel->tunnelSocket() == nullptr) {
     delete tunnel;  // the reason the socket failed is the result
     return TCL_ERROR;
@@ -234,7 +221,7 @@ int corvex_createDynamicTunnelSocketCmd(ClientData, Tcl_Interp* interp, int argc
                                         char const** argv) {
   if (!CheckNumArgs(interp, argc, argv, "?local_port", "?allowedNetworks", nullptr))
     return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
+  TclUsageEnvironment& env = family.envOf(interp);
   int portNum = DEFAULT_TUNNEL_PORT;
   if (argc > 1 && Tcl_GetInt(interp, argv[1], &portNum) != TCL_OK) return TCL_ERROR;
   NetworkAllowList networks;
@@ -472,8 +459,7 @@ std::vector<GroupsockKey> currentGroupsocks() {
 // on this host and are left out.
 int corvex_joinAllCurrentGroupsocksCmd(ClientData, Tcl_Interp* interp, int argc,
                                        char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "interface", nullptr)) return TCL_ERROR;
-  UDPtunnel* tunnel = lookupTunnel(interp, argv[1]);
+  UDPtunnel* tunnel = openCommand(interp, argc, argv, lookupTunnel, "interface");
   if (tunnel == nullptr) return TCL_ERROR;
   for (GroupsockKey const& key : currentGroupsocks()) {
     if (key.ttl == 0) continue;
@@ -506,8 +492,7 @@ int corvex_leaveAllCurrentGroupsocksCmd(ClientData, Tcl_Interp* interp, int argc
 // corvex_sendProbe interface: the peer answers PROBE_ACK, which counts in
 // the tunnel's incoming activity, or PROBE_NACK when it has no tunnel for us.
 int corvex_sendProbeCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "interface", nullptr)) return TCL_ERROR;
-  UDPtunnel* tunnel = lookupTunnel(interp, argv[1]);
+  UDPtunnel* tunnel = openCommand(interp, argc, argv, lookupTunnel, "interface");
   if (tunnel == nullptr) return TCL_ERROR;
   tunnel->sendProbe();
   Tcl_ResetResult(interp);  // a failed send is answered by the peer's silence
@@ -520,8 +505,7 @@ int corvex_sendProbeCmd(ClientData, Tcl_Interp* interp, int argc, char const** a
 // A malformed name, or one without a tunnel (it may have been torn down by
 // its peer already), is an error with the lookup's message.
 int corvex_destroyCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "interface", nullptr)) return TCL_ERROR;
-  UDPtunnel* tunnel = lookupTunnel(interp, argv[1]);
+  UDPtunnel* tunnel = openCommand(interp, argc, argv, lookupTunnel, "interface");
   if (tunnel == nullptr) return TCL_ERROR;
   OurTunnels.Remove(tunnel);
   delete tunnel;
@@ -532,8 +516,7 @@ int corvex_destroyCmd(ClientData, Tcl_Interp* interp, int argc, char const** arg
 // this host goes to the peer, and the peer's data goes out with
 // time-to-live 0.
 int corvex_tunnelLocallyOnlyCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "interface", nullptr)) return TCL_ERROR;
-  UDPtunnel* tunnel = lookupTunnel(interp, argv[1]);
+  UDPtunnel* tunnel = openCommand(interp, argc, argv, lookupTunnel, "interface");
   if (tunnel == nullptr) return TCL_ERROR;
   tunnel->setTunnelLocallyOnly(true);
   return TCL_OK;
@@ -606,8 +589,7 @@ int corvex_listUDPtunnelEndpointsCmd(ClientData, Tcl_Interp* interp, int argc, c
 // corvex_incomingActivityCount interface: the datagrams accepted from the
 // peer so far (PROBE_NACK aside), in decimal.
 int corvex_incomingActivityCountCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "interface", nullptr)) return TCL_ERROR;
-  UDPtunnel* tunnel = lookupTunnel(interp, argv[1]);
+  UDPtunnel* tunnel = openCommand(interp, argc, argv, lookupTunnel, "interface");
   if (tunnel == nullptr) return TCL_ERROR;
   char text[16];
   std::snprintf(text, sizeof text, "%u", tunnel->incomingActivityCount());
@@ -696,8 +678,6 @@ CommandEntry const commands[] = {
 
 // Attaches the environment first, so that every command finds it under tag.
 int corvex_Init(Tcl_Interp* interp, char const* tag) {
-  TclUsageEnvironment::getEnvironFromInterp(interp, tag);
-  if (ourTag() != tag) ourTag() = tag;
-  registerCommands(interp, commands);
+  family.init(interp, tag, commands);
   return 0;
 }
