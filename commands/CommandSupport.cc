@@ -9,10 +9,11 @@ TclUsageEnvironment& CommandFamily::envOf(Tcl_Interp* interp) const {
 }
 
 // tag may be the family's own text (groupsock_initInSlave passes it back).
-TclUsageEnvironment& CommandFamily::attach(Tcl_Interp* interp, char const* tag) {
-  TclUsageEnvironment& env = *TclUsageEnvironment::getEnvironFromInterp(interp, tag);
+void CommandFamily::attach(Tcl_Interp* interp, char const* tag,
+                           TclUsageEnvironment::DeletionHook hook) {
+  TclUsageEnvironment* env = TclUsageEnvironment::getEnvironFromInterp(interp, tag);
+  if (hook != nullptr) env->addDeletionHook(hook);
   if (tag_ != tag) tag_ = tag;
-  return env;
 }
 
 bool resolveHostAddress(Tcl_Interp* interp, char const* name, unsigned& address) {

@@ -12,27 +12,28 @@
 #include "commands/CommandTable.hh"
 #include "runtime/ArgumentHelpers.hh"
 
-class TclUsageEnvironment;
+#include "runtime/TclUsageEnvironment.hh"
 
 // One command family's tag: the one given to its most recent Init.
 class CommandFamily {
  public:
-  // Attaches (or finds) interp's usage environment under tag, remembers tag
-  // for the commands, and registers the commands in table order. Returns
-  // the environment.
+  // The body of a family's Init: attaches (or finds) interp's usage
+  // environment under tag, adds the family's deletion hook to it (if any),
+  // remembers tag for the commands, and registers the commands in table
+  // order. Returns 0, Init's result.
   template <std::size_t N>
-  TclUsageEnvironment& init(Tcl_Interp* interp, char const* tag,
-                            CommandEntry const (&commands)[N]) {
-    TclUsageEnvironment& env = attach(interp, tag);
+  int init(Tcl_Interp* interp, char const* tag, CommandEntry const (&commands)[N],
+           TclUsageEnvironment::DeletionHook hook = nullptr) {
+    attach(interp, tag, hook);
     registerCommands(interp, commands);
-    return env;
+    return 0;
   }
   char const* tag() const { return tag_.c_str(); }
   // The usage environment of the interpreter running a command.
   TclUsageEnvironment& envOf(Tcl_Interp* interp) const;
 
  private:
-  TclUsageEnvironment& attach(Tcl_Interp* interp, char const* tag);
+  void attach(Tcl_Interp* interp, char const* tag, TclUsageEnvironment::DeletionHook hook);
 
   std::string tag_;
 };

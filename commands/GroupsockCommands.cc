@@ -295,48 +295,30 @@ int groupsock_getCreationParamsCmd(ClientData, Tcl_Interp* interp, int argc, cha
   return TCL_OK;
 }
 
-// groupsock_turnOnBackgroundReadHandling socket: from now on the event loop
-// reads every arriving datagram, counts it, relays it to the members and
-// drops it; scripts no longer see it. This uses the descriptor's one file
-// handler, the same one that fileevent on the channel uses.
-int groupsock_turnOnBackgroundReadHandlingCmd(ClientData, Tcl_Interp* interp, int argc,
-                                              char const** argv) {
+// groupsock_turnOnBackgroundReadHandling socket (on) and
+// groupsock_turnOffBackgroundReadHandling socket (off). While on, the event
+// loop reads every arriving datagram, counts it, relays it to the members
+// and drops it; scripts no longer see it. This uses the descriptor's one
+// file handler, the same one that fileevent on the channel uses.
+template <bool on>
+int backgroundReadHandlingCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   Groupsock* groupsock = openCommand(interp, argc, argv, groupsockNamed, "socket");
   if (groupsock == nullptr) return TCL_ERROR;
-  TclUsageEnvironment& env = family.envOf(interp);
-  env.getScheduler().setBackgroundHandling(groupsock->socketNum(), TaskScheduler::READABLE,
-                                           socketReadHandler, groupsock);
+  family.envOf(interp).getScheduler().setBackgroundHandling(
+      groupsock->socketNum(), on ? TaskScheduler::READABLE : 0, on ? socketReadHandler : nullptr,
+      on ? groupsock : nullptr);
   return TCL_OK;
 }
 
-// groupsock_turnOffBackgroundReadHandling socket
-int groupsock_turnOffBackgroundReadHandlingCmd(ClientData, Tcl_Interp* interp, int argc,
-                                               char const** argv) {
-  Groupsock* groupsock = openCommand(interp, argc, argv, groupsockNamed, "socket");
-  if (groupsock == nullptr) return TCL_ERROR;
-  TclUsageEnvironment& env = family.envOf(interp);
-  env.getScheduler().setBackgroundHandling(groupsock->socketNum(), 0, nullptr, nullptr);
-  return TCL_OK;
-}
-
-// groupsock_getOurIPAddress: the host's own address, dotted. Fails with the
-// discovery's message when none can be found.
-int groupsock_getOurIPAddressCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
+// groupsock_getOurIPAddress (the host's own address; fails with the
+// discovery's message when none can be found) and
+// groupsock_chooseRandomIPv4SSMAddress (a random group in 232.0.1.0 to
+// 232.255.255.254): the address that find gives, dotted.
+template <unsigned (*find)(UsageEnvironment&)>
+int addressCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   if (!CheckNumArgs(interp, argc, argv, nullptr)) return TCL_ERROR;
   TclUsageEnvironment& env = family.envOf(interp);
-  unsigned const address = ourIPAddress(env);
-  if (address == 0) return TCL_ERROR;
-  env.setResultMsg(AddressString(address).val());
-  return TCL_OK;
-}
-
-// groupsock_chooseRandomIPv4SSMAddress: a random group in 232.0.1.0 to
-// 232.255.255.254, dotted.
-int groupsock_chooseRandomIPv4SSMAddressCmd(ClientData, Tcl_Interp* interp, int argc,
-                                            char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = family.envOf(interp);
-  unsigned const address = chooseRandomIPv4SSMAddress(env);
+  unsigned const address = find(env);
   if (address == 0) return TCL_ERROR;
   env.setResultMsg(AddressString(address).val());
   return TCL_OK;
@@ -411,10 +393,10 @@ CommandEntry const commands[] = {
     {"groupsock_write", groupsock_writeCmd},
     {"groupsock_delete", groupsock_deleteCmd},
     {"groupsock_getCreationParams", groupsock_getCreationParamsCmd},
-    {"groupsock_turnOnBackgroundReadHandling", groupsock_turnOnBackgroundReadHandlingCmd},
-    {"groupsock_turnOffBackgroundReadHandling", groupsock_turnOffBackgroundReadHandlingCmd},
-    {"groupsock_getOurIPAddress", groupsock_getOurIPAddressCmd},
-    {"groupsock_chooseRandomIPv4SSMAddress", groupsock_chooseRandomIPv4SSMAddressCmd},
+    {"groupsock_turnOnBackgroundReadHandling", backgroundReadHandlingCmd<true>},
+    {"groupsock_turnOffBackgroundReadHandling", backgroundReadHandlingCmd<false>},
+    {"groupsock_getOurIPAddress", addressCmd<ourIPAddress>},
+    {"groupsock_chooseRandomIPv4SSMAddress", addressCmd<chooseRandomIPv4SSMAddress>},
     {"groupsock_haveSeenIncomingTraffic", groupsock_haveSeenIncomingTrafficCmd},
     {"groupsock_multicastSendOnly", groupsock_multicastSendOnlyCmd},
     {"groupsock_changeDestinationAddress", groupsock_changeDestinationAddressCmd},
@@ -431,10 +413,8 @@ CommandEntry const commands[] = {
 
 }  // namespace
 
-// Attaches the environment first, so that every command finds it under tag.
 int Groupsock_Init(Tcl_Interp* interp, char const* tag) {
-  family.init(interp, tag, commands).addDeletionHook(discardGroupsocksOf);
-  return 0;
+  return family.init(interp, tag, commands, discardGroupsocksOf);
 }
 
 // Channel name -> channel -> its readable descriptor -> the groupsock

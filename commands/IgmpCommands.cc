@@ -229,18 +229,15 @@ int igmp_statsCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   return TCL_OK;
 }
 
-// The family, in registration order.
-CommandEntry const commands[] = {
-    {"igmp_listen", igmp_listenCmd},
-    {"igmp_stop", igmp_stopCmd},
-    {"igmp_sendQuery", igmp_sendQueryCmd},
-    {"igmp_stats", igmp_statsCmd},
-};
-
 }  // namespace
 
-// Attaches the environment first, so that every command finds it under tag.
 int Igmp_Init(Tcl_Interp* interp, char const* tag) {
-  family.init(interp, tag, commands);
-  return 0;
+  // The family, in registration order.
+  static CommandEntry const commands[] = {
+      {"igmp_listen", igmp_listenCmd},
+      {"igmp_stop", igmp_stopCmd},
+      {"igmp_sendQuery", igmp_sendQueryCmd},
+      {"igmp_stats", igmp_statsCmd},
+  };
+  return family.init(interp, tag, commands);
 }

@@ -356,10 +356,12 @@ bool joinThroughTunnel(Tcl_Interp* interp, GroupRequest const& request, unsigned
   return false;
 }
 
-// The body of the four join commands. An RTP join joins the RTP port and
-// its companion port + 1 (modulo 65536); the peer is sent one JOIN_RTP for
-// both.
-int joinCommand(Tcl_Interp* interp, int argc, char const** argv, bool ssm, bool rtp) {
+// corvex_joinGroup interface groupAddress portNum ?ttl, corvex_joinRTPGroup
+// (rtp), and their SSM forms with sourceAddress after groupAddress (ssm).
+// An RTP join joins the RTP port and its companion port + 1 (modulo 65536);
+// the peer is sent one JOIN_RTP for both.
+template <bool ssm, bool rtp>
+int joinCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   GroupRequest request;
   if (!parseGroupRequest(interp, argc, argv, ssm, true, request)) return TCL_ERROR;
   if (rtp) {
@@ -374,61 +376,24 @@ int joinCommand(Tcl_Interp* interp, int argc, char const** argv, bool ssm, bool 
   return TCL_OK;
 }
 
-// The body of the four leave commands; leaving a group that was never
-// joined does nothing.
-int leaveCommand(Tcl_Interp* interp, int argc, char const** argv, bool ssm, bool rtp) {
+// corvex_leaveGroup interface groupAddress portNum, corvex_leaveRTPGroup
+// (rtp), and their SSM forms (ssm). Leaving a group that was never joined
+// does nothing.
+template <bool ssm, bool rtp>
+int leaveCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   GroupRequest request;
   if (!parseGroupRequest(interp, argc, argv, ssm, false, request)) return TCL_ERROR;
+  Port const port(request.port);
   if (rtp) {
-    request.tunnel->leaveGroup(request.group, request.source, Port(request.port), JoinMode::LOCAL_RTP);
+    request.tunnel->leaveGroup(request.group, request.source, port, JoinMode::LOCAL_RTP);
     request.tunnel->leaveGroup(request.group, request.source,
                                Port(static_cast<unsigned short>(request.port + 1)),
                                JoinMode::RTP_COMPANION);
   } else {
-    request.tunnel->leaveGroup(request.group, request.source, Port(request.port), JoinMode::LOCAL);
+    request.tunnel->leaveGroup(request.group, request.source, port, JoinMode::LOCAL);
   }
   Tcl_ResetResult(interp);
   return TCL_OK;
-}
-
-// corvex_joinGroup interface groupAddress portNum ?ttl
-int corvex_joinGroupCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  return joinCommand(interp, argc, argv, false, false);
-}
-
-// corvex_joinRTPGroup interface groupAddress portNum ?ttl
-int corvex_joinRTPGroupCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  return joinCommand(interp, argc, argv, false, true);
-}
-
-// corvex_leaveGroup interface groupAddress portNum
-int corvex_leaveGroupCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  return leaveCommand(interp, argc, argv, false, false);
-}
-
-// corvex_leaveRTPGroup interface groupAddress portNum
-int corvex_leaveRTPGroupCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  return leaveCommand(interp, argc, argv, false, true);
-}
-
-// corvex_joinGroupSSM interface groupAddress sourceAddress portNum ?ttl
-int corvex_joinGroupSSMCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  return joinCommand(interp, argc, argv, true, false);
-}
-
-// corvex_joinRTPGroupSSM interface groupAddress sourceAddress portNum ?ttl
-int corvex_joinRTPGroupSSMCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  return joinCommand(interp, argc, argv, true, true);
-}
-
-// corvex_leaveGroupSSM interface groupAddress sourceAddress portNum
-int corvex_leaveGroupSSMCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  return leaveCommand(interp, argc, argv, true, false);
-}
-
-// corvex_leaveRTPGroupSSM interface groupAddress sourceAddress portNum
-int corvex_leaveRTPGroupSSMCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  return leaveCommand(interp, argc, argv, true, true);
 }
 
 // The key and time-to-live of a groupsock, taken before the engine is
@@ -652,14 +617,14 @@ CommandEntry const commands[] = {
     {"corvex_createMasterOnlyUDPtunnel", corvex_createMasterOnlyUDPtunnelCmd},
     {"corvex_createDynamicTunnelSocket", corvex_createDynamicTunnelSocketCmd},
     {"corvex_numDynamicTunnelSockets", corvex_numDynamicTunnelSocketsCmd},
-    {"corvex_joinGroup", corvex_joinGroupCmd},
-    {"corvex_joinRTPGroup", corvex_joinRTPGroupCmd},
-    {"corvex_leaveGroup", corvex_leaveGroupCmd},
-    {"corvex_leaveRTPGroup", corvex_leaveRTPGroupCmd},
-    {"corvex_joinGroupSSM", corvex_joinGroupSSMCmd},
-    {"corvex_joinRTPGroupSSM", corvex_joinRTPGroupSSMCmd},
-    {"corvex_leaveGroupSSM", corvex_leaveGroupSSMCmd},
-    {"corvex_leaveRTPGroupSSM", corvex_leaveRTPGroupSSMCmd},
+    {"corvex_joinGroup", joinCmd<false, false>},
+    {"corvex_joinRTPGroup", joinCmd<false, true>},
+    {"corvex_leaveGroup", leaveCmd<false, false>},
+    {"corvex_leaveRTPGroup", leaveCmd<false, true>},
+    {"corvex_joinGroupSSM", joinCmd<true, false>},
+    {"corvex_joinRTPGroupSSM", joinCmd<true, true>},
+    {"corvex_leaveGroupSSM", leaveCmd<true, false>},
+    {"corvex_leaveRTPGroupSSM", leaveCmd<true, true>},
     {"corvex_sendProbe", corvex_sendProbeCmd},
     {"corvex_destroy", corvex_destroyCmd},
     {"corvex_joinAllCurrentGroupsocks", corvex_joinAllCurrentGroupsocksCmd},
@@ -676,8 +641,4 @@ CommandEntry const commands[] = {
 
 }  // namespace
 
-// Attaches the environment first, so that every command finds it under tag.
-int corvex_Init(Tcl_Interp* interp, char const* tag) {
-  family.init(interp, tag, commands);
-  return 0;
-}
+int corvex_Init(Tcl_Interp* interp, char const* tag) { return family.init(interp, tag, commands); }
