@@ -12,10 +12,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <string>
+#include <optional>
 #include <vector>
 
-#include "commands/CommandTable.hh"
+#include "commands/CommandSupport.hh"
 #include "commands/GroupsockChannel.hh"
 #include "commands/UtilityCommands.hh"
 #include "groupsock/AddressString.hh"
@@ -38,15 +38,11 @@ unsigned char buf[IO_BUFFER_SIZE];
 // Room that Groupsock::output needs behind a datagram for the relay trailer.
 constexpr unsigned TRAILER_ROOM = IO_BUFFER_SIZE - MAX_DATAGRAM_SIZE;
 
-// The tag of the most recent Groupsock_Init.
-std::string& ourTag() {
-  static std::string tag;
-  return tag;
-}
+CommandFamily family;
 
-// The usage environment of the interpreter running a command.
-TclUsageEnvironment& envOf(Tcl_Interp* interp) {
-  return *TclUsageEnvironment::getEnvironFromInterp(interp, groupsockCommandsTag());
+// The groupsock behind a channel name in the interpreter running a command.
+Groupsock* groupsockNamed(Tcl_Interp* interp, char const* name) {
+  return Groupsock_lookupByName(family.envOf(interp), name);
 }
 
 // Parses an initial offset; a negative one is refused with a message.
@@ -60,24 +56,26 @@ bool parseOffset(Tcl_Interp* interp, UsageEnvironment& env, char const* text, in
 }
 
 // The body of groupsock_create (sourceText null, ttlText given) and of
-// groupsock_createSSM (sourceText given, ttlText null): finds or creates the
-// groupsock, takes over one that a tunnel created, and registers a channel
-// for it whose name becomes the result.
+// groupsock_createSSM (sourceText given, ttlText null): has the table find
+// or create the groupsock (taking over one a tunnel created), and registers
+// a channel for it whose name becomes the result.
 int createGroupsock(Tcl_Interp* interp, char const* groupText, char const* sourceText,
                     char const* portText, char const* ttlText) {
-  TclUsageEnvironment& env = envOf(interp);
-  unsigned const group = our_inet_addr(groupText);
-  if (group == NO_SOURCE_FILTER) {
+  TclUsageEnvironment& env = family.envOf(interp);
+  std::optional<unsigned> const groupAddress = parseIPv4Address(groupText);
+  if (!groupAddress) {
     Tcl_AppendResult(interp, "bad group address: ", groupText, static_cast<char*>(nullptr));
     return TCL_ERROR;
   }
+  unsigned const group = *groupAddress;
   unsigned source = NO_SOURCE_FILTER;
   if (sourceText != nullptr) {
-    source = our_inet_addr(sourceText);
-    if (source == NO_SOURCE_FILTER) {
+    std::optional<unsigned> const sourceAddress = parseIPv4Address(sourceText);
+    if (!sourceAddress) {
       Tcl_AppendResult(interp, "bad source address: ", sourceText, static_cast<char*>(nullptr));
       return TCL_ERROR;
     }
+    source = *sourceAddress;
   }
   int portNum;
   if (Tcl_GetInt(interp, portText, &portNum) != TCL_OK) return TCL_ERROR;
@@ -86,37 +84,10 @@ int createGroupsock(Tcl_Interp* interp, char const* groupText, char const* sourc
   if (ttlText != nullptr && Tcl_GetInt(interp, ttlText, &ttl) != TCL_OK) return TCL_ERROR;
 
   bool isNew = false;
-  Groupsock* groupsock =
-      sourceText != nullptr
-          ? OurGroupsocks.Fetch(env, group, source, port, isNew)
-          : OurGroupsocks.Fetch(env, group, port, static_cast<unsigned char>(ttl), isNew);
-  if (groupsock == nullptr) return TCL_ERROR;
+  Groupsock* groupsock = OurGroupsocks.FetchForScript(env, group, source, port,
+                                                      static_cast<unsigned char>(ttl), isNew);
+  if (groupsock == nullptr) return TCL_ERROR;  // the reason is the result
   int const descriptor = groupsock->socketNum();
-
-  if (isNew) {
-    // A groupsock whose socket could not be set up comes back unregistered,
-    // the reason (e.g. the bind() error) in the result. Never wrap it.
-    if (OurGroupsocks.Lookup(env, descriptor) != groupsock) {
-      groupsock->deleteWhenSafe();
-      return TCL_ERROR;
-    }
-  } else if (!groupsock->tunnelOwned()) {
-    char message[120];
-    unsigned const hostPort = ntohs(port.num());
-    if (sourceText != nullptr)
-      std::snprintf(message, sizeof message, "(address,source)/port (%s,%s)/%u is already in use",
-                    AddressString(group).val(), AddressString(source).val(), hostPort);
-    else
-      std::snprintf(message, sizeof message, "address/port %s/%u is already in use",
-                    AddressString(group).val(), hostPort);
-    env.setResultMsg(message);
-    return TCL_ERROR;
-  } else {
-    // A tunnel made it for its peer: from now on the script reads it. Its
-    // members stay; the ttl asked for here does not apply to it.
-    env.getScheduler().setBackgroundHandling(descriptor, 0, nullptr, nullptr);
-    groupsock->setTunnelOwned(false);
-  }
 
   Tcl_Channel channel = GroupsockChannel::create(descriptor);
   if (channel == nullptr) {
@@ -124,10 +95,7 @@ int createGroupsock(Tcl_Interp* interp, char const* groupText, char const* sourc
     std::snprintf(message, sizeof message,
                   "Internal error: Couldn't convert socket #%d into a Tcl channel", descriptor);
     env.setResultMsg(message);
-    if (isNew) {
-      OurGroupsocks.Remove(groupsock);
-      groupsock->deleteWhenSafe();
-    }
+    if (isNew) OurGroupsocks.Discard(groupsock);
     return TCL_ERROR;
   }
   Tcl_RegisterChannel(interp, channel);
@@ -156,12 +124,11 @@ int groupsock_createSSMCmd(ClientData, Tcl_Interp* interp, int argc, char const*
 // go to initialBinaryDataResult as "0x%02x" list elements, the sender to
 // sourceAddress. The datagram is also counted and relayed to the members.
 int groupsock_readCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "socket", "?initialOffset", "?initialBinaryDataResult",
-                    "?sourceAddress", nullptr))
-    return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  Groupsock* groupsock =
+      openCommand(interp, argc, argv, groupsockNamed, "socket", "?initialOffset",
+                  "?initialBinaryDataResult", "?sourceAddress");
   if (groupsock == nullptr) return TCL_ERROR;
+  TclUsageEnvironment& env = family.envOf(interp);
   int offset = 0;
   if (argc > 2 && !parseOffset(interp, env, argv[2], offset)) return TCL_ERROR;
 
@@ -239,12 +206,11 @@ int groupsock_writeCmd(ClientData, Tcl_Interp* interp, int argc, char const** ar
       args.push_back(argv[i]);
   }
   int const numArgs = static_cast<int>(args.size());
-  if (!CheckNumArgs(interp, numArgs, args.data(), "socket", "data", "?ttl", "?initialOffset",
-                    "?initialBinaryData", nullptr))
-    return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, args[1]);
+  Groupsock* groupsock =
+      openCommand(interp, numArgs, args.data(), groupsockNamed, "socket", "data", "?ttl",
+                  "?initialOffset", "?initialBinaryData");
   if (groupsock == nullptr) return TCL_ERROR;
+  TclUsageEnvironment& env = family.envOf(interp);
 
   unsigned char ttl = groupsock->ttl();
   if (numArgs > 3) {
@@ -296,9 +262,7 @@ int groupsock_writeCmd(ClientData, Tcl_Interp* interp, int argc, char const** ar
 // it lose it without notice) and unregisters its channel. A name that does
 // not resolve to a groupsock is an error with the lookup's message.
 int groupsock_deleteCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  Groupsock* groupsock = openCommand(interp, argc, argv, groupsockNamed, "socket");
   if (groupsock == nullptr) return TCL_ERROR;
 
   Tcl_Channel channel = Tcl_GetChannel(interp, argv[1], nullptr);
@@ -314,10 +278,9 @@ int groupsock_deleteCmd(ClientData, Tcl_Interp* interp, int argc, char const** a
 // source-specific group "{group source} port ttl". The port is the one the
 // socket was created with, also after a destination change.
 int groupsock_getCreationParamsCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  Groupsock* groupsock = openCommand(interp, argc, argv, groupsockNamed, "socket");
   if (groupsock == nullptr) return TCL_ERROR;
+  TclUsageEnvironment& env = family.envOf(interp);
 
   char text[80];
   AddressString const group(groupsock->groupAddress());
@@ -332,50 +295,30 @@ int groupsock_getCreationParamsCmd(ClientData, Tcl_Interp* interp, int argc, cha
   return TCL_OK;
 }
 
-// groupsock_turnOnBackgroundReadHandling socket: from now on the event loop
-// reads every arriving datagram, counts it, relays it to the members and
-// drops it; scripts no longer see it. This uses the descriptor's one file
-// handler, the same one that fileevent on the channel uses.
-int groupsock_turnOnBackgroundReadHandlingCmd(ClientData, Tcl_Interp* interp, int argc,
-                                              char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+// groupsock_turnOnBackgroundReadHandling socket (on) and
+// groupsock_turnOffBackgroundReadHandling socket (off). While on, the event
+// loop reads every arriving datagram, counts it, relays it to the members
+// and drops it; scripts no longer see it. This uses the descriptor's one
+// file handler, the same one that fileevent on the channel uses.
+template <bool on>
+int backgroundReadHandlingCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
+  Groupsock* groupsock = openCommand(interp, argc, argv, groupsockNamed, "socket");
   if (groupsock == nullptr) return TCL_ERROR;
-  env.getScheduler().setBackgroundHandling(groupsock->socketNum(), TaskScheduler::READABLE,
-                                           socketReadHandler, groupsock);
+  family.envOf(interp).getScheduler().setBackgroundHandling(
+      groupsock->socketNum(), on ? TaskScheduler::READABLE : 0, on ? socketReadHandler : nullptr,
+      on ? groupsock : nullptr);
   return TCL_OK;
 }
 
-// groupsock_turnOffBackgroundReadHandling socket
-int groupsock_turnOffBackgroundReadHandlingCmd(ClientData, Tcl_Interp* interp, int argc,
-                                               char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
-  if (groupsock == nullptr) return TCL_ERROR;
-  env.getScheduler().setBackgroundHandling(groupsock->socketNum(), 0, nullptr, nullptr);
-  return TCL_OK;
-}
-
-// groupsock_getOurIPAddress: the host's own address, dotted. Fails with the
-// discovery's message when none can be found.
-int groupsock_getOurIPAddressCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
+// groupsock_getOurIPAddress (the host's own address; fails with the
+// discovery's message when none can be found) and
+// groupsock_chooseRandomIPv4SSMAddress (a random group in 232.0.1.0 to
+// 232.255.255.254): the address that find gives, dotted.
+template <unsigned (*find)(UsageEnvironment&)>
+int addressCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   if (!CheckNumArgs(interp, argc, argv, nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  unsigned const address = ourIPAddress(env);
-  if (address == 0) return TCL_ERROR;
-  env.setResultMsg(AddressString(address).val());
-  return TCL_OK;
-}
-
-// groupsock_chooseRandomIPv4SSMAddress: a random group in 232.0.1.0 to
-// 232.255.255.254, dotted.
-int groupsock_chooseRandomIPv4SSMAddressCmd(ClientData, Tcl_Interp* interp, int argc,
-                                            char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  unsigned const address = chooseRandomIPv4SSMAddress(env);
+  TclUsageEnvironment& env = family.envOf(interp);
+  unsigned const address = find(env);
   if (address == 0) return TCL_ERROR;
   env.setResultMsg(AddressString(address).val());
   return TCL_OK;
@@ -395,9 +338,7 @@ int groupsock_haveSeenIncomingTrafficCmd(ClientData, Tcl_Interp* interp, int arg
 
 // groupsock_multicastSendOnly socket: accepted for compatibility; no effect.
 int groupsock_multicastSendOnlyCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  Groupsock* groupsock = openCommand(interp, argc, argv, groupsockNamed, "socket");
   if (groupsock == nullptr) return TCL_ERROR;
   groupsock->multicastSendOnly();
   return TCL_OK;
@@ -408,16 +349,15 @@ int groupsock_multicastSendOnlyCmd(ClientData, Tcl_Interp* interp, int argc, cha
 // unicast host); port and time-to-live stay.
 int groupsock_changeDestinationAddressCmd(ClientData, Tcl_Interp* interp, int argc,
                                           char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "socket", "address", nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  Groupsock* groupsock = openCommand(interp, argc, argv, groupsockNamed, "socket", "address");
   if (groupsock == nullptr) return TCL_ERROR;
-  in_addr destination;
-  destination.s_addr = our_inet_addr(argv[2]);
-  if (destination.s_addr == NO_SOURCE_FILTER) {
+  std::optional<unsigned> const address = parseIPv4Address(argv[2]);
+  if (!address) {
     Tcl_AppendResult(interp, "bad IP address: ", argv[2], static_cast<char*>(nullptr));
     return TCL_ERROR;
   }
+  in_addr destination;
+  destination.s_addr = *address;
   groupsock->changeDestinationParameters(destination, Port(0), -1);
   return TCL_OK;
 }
@@ -426,9 +366,7 @@ int groupsock_changeDestinationAddressCmd(ClientData, Tcl_Interp* interp, int ar
 // their joins are renewed.
 int groupsock_setMembersAreTransientCmd(ClientData, Tcl_Interp* interp, int argc,
                                         char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "socket", nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
-  Groupsock* groupsock = Groupsock_lookupByName(env, argv[1]);
+  Groupsock* groupsock = openCommand(interp, argc, argv, groupsockNamed, "socket");
   if (groupsock == nullptr) return TCL_ERROR;
   groupsock->setMembersAreTransient(true);
   return TCL_OK;
@@ -455,10 +393,10 @@ CommandEntry const commands[] = {
     {"groupsock_write", groupsock_writeCmd},
     {"groupsock_delete", groupsock_deleteCmd},
     {"groupsock_getCreationParams", groupsock_getCreationParamsCmd},
-    {"groupsock_turnOnBackgroundReadHandling", groupsock_turnOnBackgroundReadHandlingCmd},
-    {"groupsock_turnOffBackgroundReadHandling", groupsock_turnOffBackgroundReadHandlingCmd},
-    {"groupsock_getOurIPAddress", groupsock_getOurIPAddressCmd},
-    {"groupsock_chooseRandomIPv4SSMAddress", groupsock_chooseRandomIPv4SSMAddressCmd},
+    {"groupsock_turnOnBackgroundReadHandling", backgroundReadHandlingCmd<true>},
+    {"groupsock_turnOffBackgroundReadHandling", backgroundReadHandlingCmd<false>},
+    {"groupsock_getOurIPAddress", addressCmd<ourIPAddress>},
+    {"groupsock_chooseRandomIPv4SSMAddress", addressCmd<chooseRandomIPv4SSMAddress>},
     {"groupsock_haveSeenIncomingTraffic", groupsock_haveSeenIncomingTrafficCmd},
     {"groupsock_multicastSendOnly", groupsock_multicastSendOnlyCmd},
     {"groupsock_changeDestinationAddress", groupsock_changeDestinationAddressCmd},
@@ -475,12 +413,8 @@ CommandEntry const commands[] = {
 
 }  // namespace
 
-// Attaches the environment first, so that every command finds it under tag.
 int Groupsock_Init(Tcl_Interp* interp, char const* tag) {
-  TclUsageEnvironment::getEnvironFromInterp(interp, tag)->addDeletionHook(discardGroupsocksOf);
-  if (ourTag() != tag) ourTag() = tag;  // tag may be our own text (groupsock_initInSlave)
-  registerCommands(interp, commands);
-  return 0;
+  return family.init(interp, tag, commands, discardGroupsocksOf);
 }
 
 // Channel name -> channel -> its readable descriptor -> the groupsock
@@ -512,10 +446,8 @@ Groupsock* Groupsock_lookupByName(UsageEnvironment& env, char const* name) {
 
 void Groupsock_discard(Groupsock& groupsock) {
   int const descriptor = groupsock.socketNum();
-  groupsock.env().getScheduler().setBackgroundHandling(descriptor, 0, nullptr, nullptr);
-  OurGroupsocks.Remove(&groupsock);
-  groupsock.deleteWhenSafe();
+  OurGroupsocks.Discard(&groupsock);
   GroupsockChannel::detach(descriptor);
 }
 
-char const* groupsockCommandsTag() { return ourTag().c_str(); }
+char const* groupsockCommandsTag() { return family.tag(); }

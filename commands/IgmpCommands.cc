@@ -7,9 +7,9 @@
 
 #include <cstdio>
 #include <memory>
-#include <string>
+#include <optional>
 
-#include "commands/CommandTable.hh"
+#include "commands/CommandSupport.hh"
 #include "commands/IgmpScriptSink.hh"
 #include "groupsock/AddressString.hh"
 #include "groupsock/IgmpListener.hh"
@@ -38,14 +38,7 @@ constexpr int MAX_V3_RESPONSE_MS = IGMP_MAX_CODE_VALUE * 100;
 constexpr int GENERAL_RESPONSE_MS = 10000;
 constexpr int GROUP_RESPONSE_MS = 1000;
 
-std::string& ourTag() {
-  static std::string tag;
-  return tag;
-}
-
-TclUsageEnvironment& envOf(Tcl_Interp* interp) {
-  return *TclUsageEnvironment::getEnvironFromInterp(interp, ourTag().c_str());
-}
+CommandFamily family;
 
 // Sets the result "not listening for IGMP ..." and returns TCL_ERROR.
 int notListening(Tcl_Interp* interp) {
@@ -76,7 +69,7 @@ bool parseInRange(Tcl_Interp* interp, char const* text, int low, int high, char 
 // IPv4 address, the one queries are sent from.
 int igmp_listenCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   if (!CheckNumArgs(interp, argc, argv, "interface", "procName", nullptr)) return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
+  TclUsageEnvironment& env = family.envOf(interp);
   if (listener != nullptr) {
     env.setResultMsg("already listening for IGMP on ", listener->interfaceName().c_str(),
                      " (igmp_stop first)");
@@ -128,12 +121,12 @@ bool parseSources(Tcl_Interp* interp, char const* list, IgmpQuery& query) {
   if (Tcl_SplitList(interp, list, &count, &elements) != TCL_OK) return false;
   bool ok = true;
   for (int i = 0; ok && i < count; ++i) {
-    unsigned const source = our_inet_addr(elements[i]);
-    if (source == NO_SOURCE_FILTER || source == 0) {
+    std::optional<unsigned> const source = parseIPv4Address(elements[i]);
+    if (!source || *source == 0) {
       Tcl_SetObjResult(interp, Tcl_ObjPrintf("bad source address: %s", elements[i]));
       ok = false;
     } else {
-      query.sources.push_back(source);
+      query.sources.push_back(*source);
     }
   }
   Tcl_Free(reinterpret_cast<char*>(elements));
@@ -162,13 +155,14 @@ int igmp_sendQueryCmd(ClientData, Tcl_Interp* interp, int argc, char const** arg
     return TCL_ERROR;
   }
   query.version = static_cast<unsigned>(version);
-  query.group = our_inet_addr(argv[2]);
-  if (query.group == NO_SOURCE_FILTER || (query.group != 0 && !IN_MULTICAST(ntohl(query.group)))) {
+  std::optional<unsigned> const group = parseIPv4Address(argv[2]);
+  if (!group || (*group != 0 && !IN_MULTICAST(ntohl(*group)))) {
     Tcl_SetObjResult(interp, Tcl_ObjPrintf("bad group address: %s (a query names 0.0.0.0 or a "
                                            "multicast group)",
                                            argv[2]));
     return TCL_ERROR;
   }
+  query.group = *group;
   int responseMs = query.group == 0 ? GENERAL_RESPONSE_MS : GROUP_RESPONSE_MS;
   if (argc > 3 && !parseInRange(interp, argv[3], MIN_RESPONSE_MS,
                                 version == 2 ? MAX_V2_RESPONSE_MS : MAX_V3_RESPONSE_MS,
@@ -235,20 +229,15 @@ int igmp_statsCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   return TCL_OK;
 }
 
-// The family, in registration order.
-CommandEntry const commands[] = {
-    {"igmp_listen", igmp_listenCmd},
-    {"igmp_stop", igmp_stopCmd},
-    {"igmp_sendQuery", igmp_sendQueryCmd},
-    {"igmp_stats", igmp_statsCmd},
-};
-
 }  // namespace
 
-// Attaches the environment first, so that every command finds it under tag.
 int Igmp_Init(Tcl_Interp* interp, char const* tag) {
-  TclUsageEnvironment::getEnvironFromInterp(interp, tag);
-  if (ourTag() != tag) ourTag() = tag;
-  registerCommands(interp, commands);
-  return 0;
+  // The family, in registration order.
+  static CommandEntry const commands[] = {
+      {"igmp_listen", igmp_listenCmd},
+      {"igmp_stop", igmp_stopCmd},
+      {"igmp_sendQuery", igmp_sendQueryCmd},
+      {"igmp_stats", igmp_statsCmd},
+  };
+  return family.init(interp, tag, commands);
 }

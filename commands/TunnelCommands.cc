@@ -11,10 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "commands/CommandTable.hh"
+#include "commands/CommandSupport.hh"
 #include "groupsock/AddressString.hh"
 #include "groupsock/Groupsock.hh"
 #include "groupsock/GroupsockLookupTable.hh"
@@ -24,6 +25,7 @@
 #include "groupsock/Port.hh"
 #include "groupsock/Socket.hh"
 #include "runtime/ArgumentHelpers.hh"
+#include "runtime/DelayQueue.hh"
 #include "runtime/TclUsageEnvironment.hh"
 #include "tunnel/DeferredOp.hh"
 #include "tunnel/NetworkAllowList.hh"
@@ -44,27 +46,11 @@ constexpr int DEFAULT_JOIN_TTL = 255;
 constexpr char TUNNEL_NAME_PREFIX[] = "UDPtunnel:";
 constexpr size_t TUNNEL_NAME_PREFIX_LENGTH = sizeof TUNNEL_NAME_PREFIX - 1;
 
-// The modes of UDPtunnel::joinGroup and leaveGroup used by the commands: a
-// plain local request, the RTP port of an RTP request, and its companion
-// port (RTP port + 1), which the peer handles on receipt of the first.
-constexpr unsigned char MODE_PLAIN = 1;
-constexpr unsigned char MODE_RTP = 2;
-constexpr unsigned char MODE_RTP_COMPANION = 3;
-
 // Successful corvex_createDynamicTunnelSocket calls so far, also those that
 // named a port again; never lowered.
 int numDynamicTunnelSockets = 0;
 
-// The tag of the most recent corvex_Init.
-std::string& ourTag() {
-  static std::string tag;
-  return tag;
-}
-
-// The usage environment of the interpreter running a command.
-TclUsageEnvironment& envOf(Tcl_Interp* interp) {
-  return *TclUsageEnvironment::getEnvironFromInterp(interp, ourTag().c_str());
-}
+CommandFamily family;
 
 // A port number as given to a command: only the low 16 bits count.
 Port portFromInt(int value) { return Port(static_cast<unsigned short>(value)); }
@@ -112,13 +98,13 @@ UDPtunnel* lookupTunnel(Tcl_Interp* interp, char const* name) {
     appendBadName(interp, endpoint);
     return nullptr;
   }
-  unsigned const address = our_inet_addr(std::string(endpoint, colon).c_str());
-  if (address == NO_SOURCE_FILTER) {
+  std::optional<unsigned> const address = parseIPv4Address(std::string(endpoint, colon).c_str());
+  if (!address) {
     appendBadName(interp, endpoint);
     return nullptr;
   }
 
-  UDPtunnel* tunnel = OurTunnels.Lookup(address, Port(static_cast<unsigned short>(portNum)));
+  UDPtunnel* tunnel = OurTunnels.Lookup(*address, Port(static_cast<unsigned short>(portNum)));
   if (tunnel == nullptr) {
     Tcl_AppendResult(interp, "No tunnel exists for endpoint \"", endpoint, "\"",
                      static_cast<char*>(nullptr));
@@ -135,19 +121,14 @@ UDPtunnel* lookupTunnel(Tcl_Interp* interp, char const* name) {
 int createTunnel(Tcl_Interp* interp, int argc, char const** argv, bool masterOnly) {
   // Its tunnels' repeated commands need the queue, also in a process whose
   // start-up did not make one.
-  tunnelDelayQueue();
+  processDelayQueue();
   if (!CheckNumArgs(interp, argc, argv, "dest_address_or_name", "?dest_port", "?local_port",
                     nullptr))
     return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
+  TclUsageEnvironment& env = family.envOf(interp);
 
-  NetAddressList addresses(argv[1]);
   unsigned destAddress;
-  if (!firstIPv4Address(addresses, destAddress)) {
-    Tcl_AppendResult(interp, "failed to find network address for \"", argv[1], "\"",
-                     static_cast<char*>(nullptr));
-    return TCL_ERROR;
-  }
+  if (!resolveHostAddress(interp, argv[1], destAddress)) return TCL_ERROR;
 
   // A tunnel to any of these would send nowhere, or everywhere, and its name
   // would not be one the other commands accept.
@@ -178,8 +159,10 @@ int createTunnel(Tcl_Interp* interp, int argc, char const** argv, bool masterOnl
     return TCL_ERROR;
   }
 
+  NetAddress const remote(reinterpret_cast<unsigned char const*>(&destAddress),
+                          sizeof destAddress);
   auto* tunnel =
-      new UDPtunnel(*addresses.firstAddress(), destPort, localPort, OurTunnelSockets, OurGroupsocks, env, masterOnly);
+      new UDPtunnel(remote, destPort, localPort, OurTunnelSockets, OurGroupsocks, env, masterOnly);
   if (tunnel->tunnelSocket() == nullptr) {
     delete tunnel;  // the reason the socket failed is the result
     return TCL_ERROR;
@@ -239,7 +222,7 @@ int corvex_createDynamicTunnelSocketCmd(ClientData, Tcl_Interp* interp, int argc
                                         char const** argv) {
   if (!CheckNumArgs(interp, argc, argv, "?local_port", "?allowedNetworks", nullptr))
     return TCL_ERROR;
-  TclUsageEnvironment& env = envOf(interp);
+  TclUsageEnvironment& env = family.envOf(interp);
   int portNum = DEFAULT_TUNNEL_PORT;
   if (argc > 1 && Tcl_GetInt(interp, argv[1], &portNum) != TCL_OK) return TCL_ERROR;
   NetworkAllowList networks;
@@ -328,19 +311,21 @@ bool parseGroupRequest(Tcl_Interp* interp, int argc, char const** argv, bool ssm
   request.tunnel = lookupTunnel(interp, argv[1]);
   if (request.tunnel == nullptr) return false;
 
-  request.group = our_inet_addr(argv[2]);
-  if (request.group == NO_SOURCE_FILTER) {
+  std::optional<unsigned> const group = parseIPv4Address(argv[2]);
+  if (!group) {
     Tcl_AppendResult(interp, "malformed group address: ", argv[2], static_cast<char*>(nullptr));
     return false;
   }
+  request.group = *group;
   int next = 3;
   if (ssm) {
-    request.source = our_inet_addr(argv[next]);
-    if (request.source == NO_SOURCE_FILTER) {
+    std::optional<unsigned> const source = parseIPv4Address(argv[next]);
+    if (!source) {
       Tcl_AppendResult(interp, "malformed source address: ", argv[next],
                        static_cast<char*>(nullptr));
       return false;
     }
+    request.source = *source;
     ++next;
   }
   int portNum;
@@ -359,7 +344,7 @@ bool parseGroupRequest(Tcl_Interp* interp, int argc, char const** argv, bool ssm
 // worked. A groupsock that cannot be set up makes the join an error, not a
 // silent no-op; its reason is the result.
 bool joinThroughTunnel(Tcl_Interp* interp, GroupRequest const& request, unsigned short port,
-                       unsigned char mode) {
+                       JoinMode mode) {
   Tcl_ResetResult(interp);  // so that a reason found below is the engine's, not a leftover
   if (request.tunnel->joinGroup(request.group, request.source, Port(port), request.ttl, mode))
     return true;
@@ -372,79 +357,44 @@ bool joinThroughTunnel(Tcl_Interp* interp, GroupRequest const& request, unsigned
   return false;
 }
 
-// The body of the four join commands. An RTP join joins the RTP port and
-// its companion port + 1 (modulo 65536); the peer is sent one JOIN_RTP for
-// both.
-int joinCommand(Tcl_Interp* interp, int argc, char const** argv, bool ssm, bool rtp) {
+// corvex_joinGroup interface groupAddress portNum ?ttl, corvex_joinRTPGroup
+// (rtp), and their SSM forms with sourceAddress after groupAddress (ssm).
+// An RTP join joins the RTP port and its companion port + 1 (modulo 65536);
+// the peer is sent one JOIN_RTP for both.
+template <bool ssm, bool rtp>
+int joinCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   GroupRequest request;
   if (!parseGroupRequest(interp, argc, argv, ssm, true, request)) return TCL_ERROR;
   if (rtp) {
-    if (!joinThroughTunnel(interp, request, request.port, MODE_RTP) ||
+    if (!joinThroughTunnel(interp, request, request.port, JoinMode::LOCAL_RTP) ||
         !joinThroughTunnel(interp, request, static_cast<unsigned short>(request.port + 1),
-                           MODE_RTP_COMPANION))
+                           JoinMode::RTP_COMPANION))
       return TCL_ERROR;
-  } else if (!joinThroughTunnel(interp, request, request.port, MODE_PLAIN)) {
+  } else if (!joinThroughTunnel(interp, request, request.port, JoinMode::LOCAL)) {
     return TCL_ERROR;
   }
   Tcl_ResetResult(interp);  // own-address discovery may have left a message
   return TCL_OK;
 }
 
-// The body of the four leave commands; leaving a group that was never
-// joined does nothing.
-int leaveCommand(Tcl_Interp* interp, int argc, char const** argv, bool ssm, bool rtp) {
+// corvex_leaveGroup interface groupAddress portNum, corvex_leaveRTPGroup
+// (rtp), and their SSM forms (ssm). Leaving a group that was never joined
+// does nothing.
+template <bool ssm, bool rtp>
+int leaveCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   GroupRequest request;
   if (!parseGroupRequest(interp, argc, argv, ssm, false, request)) return TCL_ERROR;
+  Port const port(request.port);
   if (rtp) {
-    request.tunnel->leaveGroup(request.group, request.source, Port(request.port), MODE_RTP);
+    request.tunnel->leaveGroup(request.group, request.source, port, JoinMode::LOCAL_RTP);
     request.tunnel->leaveGroup(request.group, request.source,
                                Port(static_cast<unsigned short>(request.port + 1)),
-                               MODE_RTP_COMPANION);
+                               JoinMode::RTP_COMPANION);
   } else {
-    request.tunnel->leaveGroup(request.group, request.source, Port(request.port), MODE_PLAIN);
+    request.tunnel->leaveGroup(request.group, request.source, port, JoinMode::LOCAL);
   }
   Tcl_ResetResult(interp);
   return TCL_OK;
-}
-
-// corvex_joinGroup interface groupAddress portNum ?ttl
-int corvex_joinGroupCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  return joinCommand(interp, argc, argv, false, false);
-}
-
-// corvex_joinRTPGroup interface groupAddress portNum ?ttl
-int corvex_joinRTPGroupCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  return joinCommand(interp, argc, argv, false, true);
-}
-
-// corvex_leaveGroup interface groupAddress portNum
-int corvex_leaveGroupCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  return leaveCommand(interp, argc, argv, false, false);
-}
-
-// corvex_leaveRTPGroup interface groupAddress portNum
-int corvex_leaveRTPGroupCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  return leaveCommand(interp, argc, argv, false, true);
-}
-
-// corvex_joinGroupSSM interface groupAddress sourceAddress portNum ?ttl
-int corvex_joinGroupSSMCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  return joinCommand(interp, argc, argv, true, false);
-}
-
-// corvex_joinRTPGroupSSM interface groupAddress sourceAddress portNum ?ttl
-int corvex_joinRTPGroupSSMCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  return joinCommand(interp, argc, argv, true, true);
-}
-
-// corvex_leaveGroupSSM interface groupAddress sourceAddress portNum
-int corvex_leaveGroupSSMCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  return leaveCommand(interp, argc, argv, true, false);
-}
-
-// corvex_leaveRTPGroupSSM interface groupAddress sourceAddress portNum
-int corvex_leaveRTPGroupSSMCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  return leaveCommand(interp, argc, argv, true, true);
 }
 
 // The key and time-to-live of a groupsock, taken before the engine is
@@ -475,12 +425,11 @@ std::vector<GroupsockKey> currentGroupsocks() {
 // on this host and are left out.
 int corvex_joinAllCurrentGroupsocksCmd(ClientData, Tcl_Interp* interp, int argc,
                                        char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "interface", nullptr)) return TCL_ERROR;
-  UDPtunnel* tunnel = lookupTunnel(interp, argv[1]);
+  UDPtunnel* tunnel = openCommand(interp, argc, argv, lookupTunnel, "interface");
   if (tunnel == nullptr) return TCL_ERROR;
   for (GroupsockKey const& key : currentGroupsocks()) {
     if (key.ttl == 0) continue;
-    tunnel->joinGroup(key.group, key.source, key.port, key.ttl, MODE_PLAIN);
+    tunnel->joinGroup(key.group, key.source, key.port, key.ttl, JoinMode::LOCAL);
   }
   Tcl_ResetResult(interp);
   return TCL_OK;
@@ -497,7 +446,7 @@ int corvex_leaveAllCurrentGroupsocksCmd(ClientData, Tcl_Interp* interp, int argc
   UDPtunnel* tunnel = lookupTunnel(interp, argv[1]);
   if (tunnel == nullptr) return TCL_OK;
   for (GroupsockKey const& key : currentGroupsocks()) {
-    tunnel->leaveGroup(key.group, key.source, key.port, MODE_PLAIN);
+    tunnel->leaveGroup(key.group, key.source, key.port, JoinMode::LOCAL);
   }
   Tcl_ResetResult(interp);
   return TCL_OK;
@@ -509,8 +458,7 @@ int corvex_leaveAllCurrentGroupsocksCmd(ClientData, Tcl_Interp* interp, int argc
 // corvex_sendProbe interface: the peer answers PROBE_ACK, which counts in
 // the tunnel's incoming activity, or PROBE_NACK when it has no tunnel for us.
 int corvex_sendProbeCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "interface", nullptr)) return TCL_ERROR;
-  UDPtunnel* tunnel = lookupTunnel(interp, argv[1]);
+  UDPtunnel* tunnel = openCommand(interp, argc, argv, lookupTunnel, "interface");
   if (tunnel == nullptr) return TCL_ERROR;
   tunnel->sendProbe();
   Tcl_ResetResult(interp);  // a failed send is answered by the peer's silence
@@ -523,8 +471,7 @@ int corvex_sendProbeCmd(ClientData, Tcl_Interp* interp, int argc, char const** a
 // A malformed name, or one without a tunnel (it may have been torn down by
 // its peer already), is an error with the lookup's message.
 int corvex_destroyCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "interface", nullptr)) return TCL_ERROR;
-  UDPtunnel* tunnel = lookupTunnel(interp, argv[1]);
+  UDPtunnel* tunnel = openCommand(interp, argc, argv, lookupTunnel, "interface");
   if (tunnel == nullptr) return TCL_ERROR;
   OurTunnels.Remove(tunnel);
   delete tunnel;
@@ -535,8 +482,7 @@ int corvex_destroyCmd(ClientData, Tcl_Interp* interp, int argc, char const** arg
 // this host goes to the peer, and the peer's data goes out with
 // time-to-live 0.
 int corvex_tunnelLocallyOnlyCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "interface", nullptr)) return TCL_ERROR;
-  UDPtunnel* tunnel = lookupTunnel(interp, argv[1]);
+  UDPtunnel* tunnel = openCommand(interp, argc, argv, lookupTunnel, "interface");
   if (tunnel == nullptr) return TCL_ERROR;
   tunnel->setTunnelLocallyOnly(true);
   return TCL_OK;
@@ -609,8 +555,7 @@ int corvex_listUDPtunnelEndpointsCmd(ClientData, Tcl_Interp* interp, int argc, c
 // corvex_incomingActivityCount interface: the datagrams accepted from the
 // peer so far (PROBE_NACK aside), in decimal.
 int corvex_incomingActivityCountCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "interface", nullptr)) return TCL_ERROR;
-  UDPtunnel* tunnel = lookupTunnel(interp, argv[1]);
+  UDPtunnel* tunnel = openCommand(interp, argc, argv, lookupTunnel, "interface");
   if (tunnel == nullptr) return TCL_ERROR;
   char text[16];
   std::snprintf(text, sizeof text, "%u", tunnel->incomingActivityCount());
@@ -673,14 +618,14 @@ CommandEntry const commands[] = {
     {"corvex_createMasterOnlyUDPtunnel", corvex_createMasterOnlyUDPtunnelCmd},
     {"corvex_createDynamicTunnelSocket", corvex_createDynamicTunnelSocketCmd},
     {"corvex_numDynamicTunnelSockets", corvex_numDynamicTunnelSocketsCmd},
-    {"corvex_joinGroup", corvex_joinGroupCmd},
-    {"corvex_joinRTPGroup", corvex_joinRTPGroupCmd},
-    {"corvex_leaveGroup", corvex_leaveGroupCmd},
-    {"corvex_leaveRTPGroup", corvex_leaveRTPGroupCmd},
-    {"corvex_joinGroupSSM", corvex_joinGroupSSMCmd},
-    {"corvex_joinRTPGroupSSM", corvex_joinRTPGroupSSMCmd},
-    {"corvex_leaveGroupSSM", corvex_leaveGroupSSMCmd},
-    {"corvex_leaveRTPGroupSSM", corvex_leaveRTPGroupSSMCmd},
+    {"corvex_joinGroup", joinCmd<false, false>},
+    {"corvex_joinRTPGroup", joinCmd<false, true>},
+    {"corvex_leaveGroup", leaveCmd<false, false>},
+    {"corvex_leaveRTPGroup", leaveCmd<false, true>},
+    {"corvex_joinGroupSSM", joinCmd<true, false>},
+    {"corvex_joinRTPGroupSSM", joinCmd<true, true>},
+    {"corvex_leaveGroupSSM", leaveCmd<true, false>},
+    {"corvex_leaveRTPGroupSSM", leaveCmd<true, true>},
     {"corvex_sendProbe", corvex_sendProbeCmd},
     {"corvex_destroy", corvex_destroyCmd},
     {"corvex_joinAllCurrentGroupsocks", corvex_joinAllCurrentGroupsocksCmd},
@@ -697,10 +642,4 @@ CommandEntry const commands[] = {
 
 }  // namespace
 
-// Attaches the environment first, so that every command finds it under tag.
-int corvex_Init(Tcl_Interp* interp, char const* tag) {
-  TclUsageEnvironment::getEnvironFromInterp(interp, tag);
-  if (ourTag() != tag) ourTag() = tag;
-  registerCommands(interp, commands);
-  return 0;
-}
+int corvex_Init(Tcl_Interp* interp, char const* tag) { return family.init(interp, tag, commands); }

@@ -8,7 +8,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
+#include "commands/CommandSupport.hh"
 #include "commands/GroupsockCommands.hh"
 #include "groupsock/AddressString.hh"
 #include "groupsock/NetAddress.hh"
@@ -25,12 +27,12 @@ namespace {
 int setInterfaceAddress(Tcl_Interp* interp, int argc, char const** argv, char const* paramName,
                         unsigned& setting) {
   if (!CheckNumArgs(interp, argc, argv, paramName, nullptr)) return TCL_ERROR;
-  unsigned const address = our_inet_addr(argv[1]);
-  if (address == NO_SOURCE_FILTER) {
+  std::optional<unsigned> const address = parseIPv4Address(argv[1]);
+  if (!address) {
     Tcl_AppendResult(interp, "bad IP address: ", argv[1], static_cast<char*>(nullptr));
     return TCL_ERROR;
   }
-  setting = address;
+  setting = *address;
   return TCL_OK;
 }
 
@@ -40,13 +42,8 @@ int setInterfaceAddress(Tcl_Interp* interp, int argc, char const** argv, char co
 // (dotted text resolves to itself), dotted.
 int ipAddressFromNameCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   if (!CheckNumArgs(interp, argc, argv, "host-name", nullptr)) return TCL_ERROR;
-  NetAddressList addresses(argv[1]);
   unsigned address;
-  if (!firstIPv4Address(addresses, address)) {
-    Tcl_AppendResult(interp, "failed to find network address for \"", argv[1], "\"",
-                     static_cast<char*>(nullptr));
-    return TCL_ERROR;
-  }
+  if (!resolveHostAddress(interp, argv[1], address)) return TCL_ERROR;
   Tcl_SetResult(interp, const_cast<char*>(AddressString(address).val()), TCL_VOLATILE);
   return TCL_OK;
 }

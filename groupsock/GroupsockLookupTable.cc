@@ -2,9 +2,12 @@
 // socket descriptor.
 #include "groupsock/GroupsockLookupTable.hh"
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <cstdio>
 
+#include "groupsock/AddressString.hh"
 #include "groupsock/Groupsock.hh"
 #include "groupsock/GroupsockPrivate.hh"
 #include "groupsock/NetAddress.hh"
@@ -20,49 +23,69 @@ GroupsockLookupTable& OurGroupsocks = *new GroupsockLookupTable;
 namespace {
 
 // A socket descriptor as a one-word key.
-char const* descriptorKey(int sock) {
-  return reinterpret_cast<char const*>(static_cast<intptr_t>(sock));
-}
+WordKey descriptorKey(int sock) { return WordKey(static_cast<uintptr_t>(sock)); }
 
 // The environment's descriptor table, or nullptr when it has none. Looking
 // creates neither the private record nor the table.
-HashTable* descriptorTable(UsageEnvironment& env) {
+DescriptorTable* descriptorTable(UsageEnvironment& env) {
   auto* priv = static_cast<GroupsockPrivate*>(env.groupsockPriv);
   return priv == nullptr ? nullptr : priv->socketsByDescriptor;
 }
 
 }  // namespace
 
-// The any-source groupsock for groupAddress and port (isNew false), or a
-// new one with time-to-live ttl (isNew true); nullptr when none could be
-// made. An existing groupsock is returned whatever its time-to-live.
-Groupsock* GroupsockLookupTable::Fetch(UsageEnvironment& env, unsigned groupAddress, Port port,
-                                       unsigned char ttl, bool& isNew) {
-  isNew = false;
-  Groupsock* groupsock = Lookup(groupAddress, port);
-  if (groupsock != nullptr) return groupsock;
-  groupsock = AddNew(env, groupAddress, NO_SOURCE_FILTER, port, ttl);
-  isNew = groupsock != nullptr;
-  return groupsock;
-}
-
-// The same for a source-specific group.
 Groupsock* GroupsockLookupTable::Fetch(UsageEnvironment& env, unsigned groupAddress,
-                                       unsigned sourceFilterAddr, Port port, bool& isNew) {
+                                       unsigned sourceFilterAddr, Port port, unsigned char ttl,
+                                       bool& isNew) {
   isNew = false;
   Groupsock* groupsock = Lookup(groupAddress, sourceFilterAddr, port);
   if (groupsock != nullptr) return groupsock;
-  groupsock = AddNew(env, groupAddress, sourceFilterAddr, port, 0);
-  isNew = groupsock != nullptr;
+  groupsock = AddNew(env, groupAddress, sourceFilterAddr, port, ttl);
+  if (Lookup(groupAddress, sourceFilterAddr, port) != groupsock) {
+    groupsock->deleteWhenSafe();  // never registered: nobody else knows it
+    return nullptr;
+  }
+  isNew = true;
   return groupsock;
 }
 
+Groupsock* GroupsockLookupTable::FetchForScript(UsageEnvironment& env, unsigned groupAddress,
+                                                unsigned sourceFilterAddr, Port port,
+                                                unsigned char ttl, bool& isNew) {
+  Groupsock* groupsock = Fetch(env, groupAddress, sourceFilterAddr, port, ttl, isNew);
+  if (groupsock == nullptr || isNew) return groupsock;
+  if (!groupsock->tunnelOwned()) {
+    char message[120];
+    unsigned const hostPort = ntohs(port.num());
+    if (sourceFilterAddr != NO_SOURCE_FILTER)
+      std::snprintf(message, sizeof message, "(address,source)/port (%s,%s)/%u is already in use",
+                    AddressString(groupAddress).val(), AddressString(sourceFilterAddr).val(),
+                    hostPort);
+    else
+      std::snprintf(message, sizeof message, "address/port %s/%u is already in use",
+                    AddressString(groupAddress).val(), hostPort);
+    env.setResultMsg(message);
+    return nullptr;
+  }
+  // A tunnel made it for its peer: from now on the script reads it.
+  env.getScheduler().setBackgroundHandling(groupsock->socketNum(), 0, nullptr, nullptr);
+  groupsock->setTunnelOwned(false);
+  return groupsock;
+}
+
+void GroupsockLookupTable::Discard(Groupsock* groupsock) {
+  groupsock->env().getScheduler().setBackgroundHandling(groupsock->socketNum(), 0, nullptr,
+                                                        nullptr);
+  Remove(groupsock);
+  groupsock->deleteWhenSafe();
+}
+
 // Creates a groupsock (source-specific unless sourceFilterAddr is all ones)
-// and registers it under its descriptor and its address. It comes back
-// unregistered, the caller's to dispose of, when its socket could not be
-// set up, or when its descriptor is already registered to another
-// groupsock ("Attempting to replace an existing socket (<descriptor>" then
-// stands as the result message).
+// and registers it under its descriptor and its address. It stays
+// unregistered when its socket could not be set up, or when its descriptor
+// is already registered to another groupsock ("Attempting to replace an
+// existing socket (<descriptor>" then stands as the result message); Fetch
+// deletes it then.
 Groupsock* GroupsockLookupTable::AddNew(UsageEnvironment& env, unsigned groupAddress,
                                         unsigned sourceFilterAddr, Port port, unsigned char ttl) {
   in_addr group;
@@ -80,7 +103,7 @@ Groupsock* GroupsockLookupTable::AddNew(UsageEnvironment& env, unsigned groupAdd
 
   GroupsockPrivate* priv = groupsockPriv(groupsock->env());
   if (priv->socketsByDescriptor == nullptr) {
-    priv->socketsByDescriptor = HashTable::create(HashTable::ONE_WORD_KEYS);
+    priv->socketsByDescriptor = new DescriptorTable;
   }
   if (priv->socketsByDescriptor->Lookup(descriptorKey(sock)) != nullptr) {
     char msg[100];
@@ -89,7 +112,7 @@ Groupsock* GroupsockLookupTable::AddNew(UsageEnvironment& env, unsigned groupAdd
     return groupsock;
   }
   priv->socketsByDescriptor->Add(descriptorKey(sock), groupsock);
-  table.Add(groupAddress, sourceFilterAddr, port, groupsock);
+  table.Add({groupAddress, sourceFilterAddr, port}, groupsock);
   return groupsock;
 }
 
@@ -102,15 +125,14 @@ Groupsock* GroupsockLookupTable::Lookup(unsigned groupAddress, Port port) {
 // and port, or nullptr.
 Groupsock* GroupsockLookupTable::Lookup(unsigned groupAddress, unsigned sourceFilterAddr,
                                         Port port) {
-  return static_cast<Groupsock*>(table.Lookup(groupAddress, sourceFilterAddr, port));
+  return table.Lookup(groupAddress, sourceFilterAddr, port);
 }
 
 // The groupsock registered in env under descriptor sock, or nullptr.
 Groupsock* GroupsockLookupTable::Lookup(UsageEnvironment& env, int sock) {
   if (sock < 0) return nullptr;
-  HashTable* sockets = descriptorTable(env);
-  return sockets == nullptr ? nullptr
-                            : static_cast<Groupsock*>(sockets->Lookup(descriptorKey(sock)));
+  DescriptorTable* sockets = descriptorTable(env);
+  return sockets == nullptr ? nullptr : sockets->Lookup(descriptorKey(sock));
 }
 
 // Unregisters groupsock without deleting it. Each entry goes only if it
@@ -123,7 +145,7 @@ bool GroupsockLookupTable::Remove(Groupsock const* groupsock) {
 
   int const sock = groupsock->socketNum();
   UsageEnvironment& env = groupsock->env();
-  HashTable* sockets = descriptorTable(env);
+  DescriptorTable* sockets = descriptorTable(env);
   if (sock >= 0 && sockets != nullptr && sockets->Lookup(descriptorKey(sock)) == groupsock) {
     sockets->Remove(descriptorKey(sock));
     if (sockets->numEntries() == 0) {
@@ -138,10 +160,3 @@ bool GroupsockLookupTable::Remove(Groupsock const* groupsock) {
   if (table.Lookup(group, source, groupsock->port()) != groupsock) return false;
   return table.Remove(group, source, groupsock->port());
 }
-
-GroupsockLookupTable::Iterator::Iterator(GroupsockLookupTable& groupsocks)
-    : iter(groupsocks.table) {}
-
-// The next groupsock, or nullptr at the end. The one just returned may be
-// removed from the table before the next call.
-Groupsock* GroupsockLookupTable::Iterator::next() { return static_cast<Groupsock*>(iter.next()); }

@@ -1,6 +1,8 @@
 // Every groupsock of the process, by (group, source filter or all ones,
 // port), and by socket descriptor through the environment's private record.
-// The table owns none of them.
+// The table creates and registers groupsocks (Fetch, FetchForScript) and
+// unregisters and deletes them (Discard); a groupsock that could not be
+// registered never leaves it.
 #ifndef VELDRA_GROUPSOCK_GROUPSOCKLOOKUPTABLE_HH
 #define VELDRA_GROUPSOCK_GROUPSOCKLOOKUPTABLE_HH
 
@@ -11,35 +13,44 @@ class UsageEnvironment;
 
 class GroupsockLookupTable {
  public:
-  // Finds or creates an any-source groupsock; an existing one is returned
-  // whatever time-to-live is asked for.
-  Groupsock* Fetch(UsageEnvironment& env, unsigned groupAddress, Port port, unsigned char ttl,
-                   bool& isNew);
-  // Finds or creates a source-specific groupsock.
+  // The groupsock for the group, source filter (all ones: any source) and
+  // port (isNew false), or a new one, registered (isNew true). An existing
+  // groupsock is returned whatever time-to-live is asked for; a new
+  // any-source one gets ttl, a source-specific one 255. nullptr when a new
+  // one could not be set up or its descriptor is registered to another
+  // groupsock: it is deleted here, its reason the result message.
   Groupsock* Fetch(UsageEnvironment& env, unsigned groupAddress, unsigned sourceFilterAddr,
-                   Port port, bool& isNew);
-  // Creates and registers a groupsock. One whose socket could not be set up
-  // (negative descriptor) comes back unregistered and is the caller's.
-  Groupsock* AddNew(UsageEnvironment& env, unsigned groupAddress, unsigned sourceFilterAddr,
-                    Port port, unsigned char ttl);
+                   Port port, unsigned char ttl, bool& isNew);
+  // Fetch for a script that creates a groupsock: a new one, or one a tunnel
+  // made for its peer, which the script takes over (its background reading
+  // ends, it is no longer tunnel-owned, its members stay, and ttl does not
+  // apply to it). A groupsock a script made already is refused: nullptr
+  // with "address/port <group>/<port> is already in use" (or
+  // "(address,source)/port (<group>,<source>)/<port> is already in use").
+  Groupsock* FetchForScript(UsageEnvironment& env, unsigned groupAddress,
+                            unsigned sourceFilterAddr, Port port, unsigned char ttl, bool& isNew);
+  // Ends the groupsock: its background reading off, out of the table, and
+  // deleted (later, if it is inside its own relay loop).
+  void Discard(Groupsock* groupsock);
 
   Groupsock* Lookup(unsigned groupAddress, Port port);
   Groupsock* Lookup(unsigned groupAddress, unsigned sourceFilterAddr, Port port);
   Groupsock* Lookup(UsageEnvironment& env, int sock);
+  // Unregisters without deleting; see Discard.
   bool Remove(Groupsock const* groupsock);
 
   // Walks the groupsocks; the one just returned may be removed before next().
-  class Iterator {
+  class Iterator : public AddressPortLookupTable<Groupsock>::Iterator {
    public:
-    explicit Iterator(GroupsockLookupTable& groupsocks);
-    Groupsock* next();  // nullptr at the end
-
-   private:
-    AddressPortLookupTable::Iterator iter;
+    explicit Iterator(GroupsockLookupTable& groupsocks)
+        : AddressPortLookupTable<Groupsock>::Iterator(groupsocks.table) {}
   };
 
  private:
-  AddressPortLookupTable table;
+  Groupsock* AddNew(UsageEnvironment& env, unsigned groupAddress, unsigned sourceFilterAddr,
+                    Port port, unsigned char ttl);
+
+  AddressPortLookupTable<Groupsock> table;
 };
 
 // Every groupsock of the process. Built at start and never destroyed: at

@@ -3,11 +3,16 @@
 #ifndef VELDRA_GROUPSOCK_GROUPSOCKPRIVATE_HH
 #define VELDRA_GROUPSOCK_GROUPSOCKPRIVATE_HH
 
-class HashTable;
+#include "runtime/TypedHashTable.hh"
+
+class Groupsock;
 class UsageEnvironment;
 
+// Groupsocks by socket descriptor.
+using DescriptorTable = TypedHashTable<Groupsock, WordKey>;
+
 struct GroupsockPrivate {
-  HashTable* socketsByDescriptor = nullptr;  // created by the groupsock table on need
+  DescriptorTable* socketsByDescriptor = nullptr;  // created by the groupsock table on need
   int reuseAddresses = 1;                    // SO_REUSEADDR of new sockets
 };
 

@@ -154,6 +154,12 @@ unsigned our_inet_addr(char const* text) {
   return inet_addr(text);
 }
 
+std::optional<unsigned> parseIPv4Address(char const* text) {
+  unsigned const address = our_inet_addr(text);
+  if (address == NO_SOURCE_FILTER) return std::nullopt;
+  return address;
+}
+
 // True when address (network order) is a routable group.
 bool IsMulticastAddress(unsigned address) {
   unsigned hostOrder = ntohl(address);

@@ -4,6 +4,8 @@
 #ifndef VELDRA_GROUPSOCK_NETADDRESS_HH
 #define VELDRA_GROUPSOCK_NETADDRESS_HH
 
+#include <optional>
+
 class NetAddress {
  public:
   NetAddress(unsigned char const* data, unsigned length);
@@ -63,6 +65,11 @@ bool firstIPv4Address(NetAddressList const& addresses, unsigned& address);
 // The network-order address of dotted IPv4 text, or all ones when the text
 // is not one. Every parse of dotted text goes through here.
 unsigned our_inet_addr(char const* text);
+// The same as a separate result: the address, or nothing when the text is
+// not dotted IPv4. 255.255.255.255 gives nothing as well, since the parse
+// cannot tell it from a failure; it is also NO_SOURCE_FILTER, never an
+// address a command may name.
+std::optional<unsigned> parseIPv4Address(char const* text);
 
 // True for a routable group: 224.0.1.0 to 239.255.255.255 (network order
 // argument). The local-network control block 224.0.0.x is not one.

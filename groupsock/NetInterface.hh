@@ -3,7 +3,7 @@
 #ifndef VELDRA_GROUPSOCK_NETINTERFACE_HH
 #define VELDRA_GROUPSOCK_NETINTERFACE_HH
 
-#include "runtime/HashTable.hh"
+#include "runtime/TypedHashTable.hh"
 
 class UsageEnvironment;
 
@@ -37,33 +37,15 @@ class DirectedNetInterface : public NetInterface {
   DirectedNetInterface() = default;
 };
 
-// The members of a groupsock; owns none of them.
-class DirectedNetInterfaceSet {
+// The members of a groupsock, each stored under its own address; owns none
+// of them. Adding a member twice changes nothing (Add returns nullptr), and
+// the member a walk has just returned may be removed before next().
+class DirectedNetInterfaceSet : public TypedHashTable<DirectedNetInterface, WordKey> {
  public:
-  DirectedNetInterfaceSet();
-  virtual ~DirectedNetInterfaceSet();
-  DirectedNetInterfaceSet(DirectedNetInterfaceSet const&) = delete;
-  DirectedNetInterfaceSet& operator=(DirectedNetInterfaceSet const&) = delete;
-
-  DirectedNetInterface* Add(DirectedNetInterface const* interf);  // adding twice changes nothing
-  bool Remove(DirectedNetInterface const* interf);
-  bool IsEmpty() const { return numMembers() == 0; }
-  int numMembers() const { return static_cast<int>(table->numEntries()); }
-
-  // Walks the members; the member just returned may be removed before next().
-  class Iterator {
-   public:
-    explicit Iterator(DirectedNetInterfaceSet& interfaces);
-    virtual ~Iterator();
-    DirectedNetInterface* next();  // nullptr at the end
-
-   private:
-    HashTable::Iterator* iter;
-  };
-
- private:
-  friend class Iterator;
-  HashTable* table;
+  int numMembers() const { return static_cast<int>(numEntries()); }
+  // Keyed by the member's address as a DirectedNetInterface, whatever
+  // pointer the caller holds.
+  bool Remove(DirectedNetInterface const* interf) { return TypedHashTable::Remove(interf); }
 };
 
 #endif

@@ -233,12 +233,8 @@ bool makeSocketBlocking(int sock, unsigned writeTimeoutInMilliseconds) {
   return result;
 }
 
-// Reads one datagram of at most bufferSize bytes, the sender going to
-// fromAddress. Returns the byte count; -1 (no message) for an empty
-// datagram; 0 with fromAddress zeroed when there is nothing to read or the
-// system reports an ICMP refusal or unreachable host left by an earlier
-// send (neither is this socket's failure); otherwise a negative count with
-// a message.
+// The results are those the header lists: an empty datagram is -1, the
+// harmless errors 0, anything else recvfrom's -1 with a message.
 int readSocket(UsageEnvironment& env, int sock, unsigned char* buffer, unsigned bufferSize,
                sockaddr_in& fromAddress) {
   socklen_t addressSize = sizeof fromAddress;

@@ -25,8 +25,12 @@ int setupStreamSocket(UsageEnvironment& env, Port port, bool makeNonBlocking = t
 bool makeSocketNonBlocking(int sock);
 bool makeSocketBlocking(int sock, unsigned writeTimeoutInMilliseconds = 0);
 
-// One datagram: the byte count (above 0); 0 when there was nothing to read
-// (fromAddress then 0); a negative value on failure.
+// Reads one datagram of at most bufferSize bytes, the sender going to
+// fromAddress. Returns the byte count (above 0); -1, with no message, for an
+// empty datagram; 0, with fromAddress zeroed, when there is nothing to read
+// or the system reports an ICMP refusal or unreachable host left by an
+// earlier send (neither is this socket's failure); any other failure is a
+// negative value with a message.
 int readSocket(UsageEnvironment& env, int sock, unsigned char* buffer, unsigned bufferSize,
                sockaddr_in& fromAddress);
 // Sends one datagram, setting the multicast time-to-live first; true when

@@ -8,16 +8,9 @@
 namespace {
 
 // The network-order port number as a one-word key.
-char const* portKey(Port port) {
-  return reinterpret_cast<char const*>(static_cast<uintptr_t>(port.num()));
-}
+WordKey portKey(Port port) { return WordKey(static_cast<uintptr_t>(port.num())); }
 
 }  // namespace
-
-SocketLookupTable::SocketLookupTable() : table(HashTable::create(HashTable::ONE_WORD_KEYS)) {}
-
-// Releases the table; the sockets belong to their owners.
-SocketLookupTable::~SocketLookupTable() { delete table; }
 
 // The socket stored under port, with isNew false. On a miss, a new socket
 // from CreateNew is stored and returned with isNew true. A new socket that
@@ -25,7 +18,7 @@ SocketLookupTable::~SocketLookupTable() { delete table; }
 // nullptr, isNew false, and the set-up message stands in the environment.
 Socket* SocketLookupTable::Fetch(UsageEnvironment& env, Port port, bool& isNew) {
   isNew = false;
-  Socket* sock = static_cast<Socket*>(table->Lookup(portKey(port)));
+  Socket* sock = table.Lookup(portKey(port));
   if (sock != nullptr) return sock;
 
   sock = CreateNew(env, port);
@@ -34,18 +27,18 @@ Socket* SocketLookupTable::Fetch(UsageEnvironment& env, Port port, bool& isNew) 
     delete sock;
     return nullptr;
   }
-  table->Add(portKey(port), sock);
+  table.Add(portKey(port), sock);
   isNew = true;
   return sock;
 }
 
 Socket* SocketLookupTable::Lookup(Port port) const {
-  return static_cast<Socket*>(table->Lookup(portKey(port)));
+  return table.Lookup(portKey(port));
 }
 
 // Forgets the entry under sock's port; true if there was one. The socket
 // itself is not touched.
 bool SocketLookupTable::Remove(Socket const* sock) {
   if (sock == nullptr) return false;
-  return table->Remove(portKey(sock->port()));
+  return table.Remove(portKey(sock->port()));
 }

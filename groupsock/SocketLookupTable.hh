@@ -4,16 +4,14 @@
 #define VELDRA_GROUPSOCK_SOCKETLOOKUPTABLE_HH
 
 #include "groupsock/Port.hh"
-#include "runtime/HashTable.hh"
+#include "runtime/TypedHashTable.hh"
 
 class Socket;
 class UsageEnvironment;
 
 class SocketLookupTable {
  public:
-  virtual ~SocketLookupTable();
-  SocketLookupTable(SocketLookupTable const&) = delete;
-  SocketLookupTable& operator=(SocketLookupTable const&) = delete;
+  virtual ~SocketLookupTable() = default;
 
   // The socket stored under port (isNew false), or a new one from CreateNew
   // (isNew true), or nullptr when the new socket could not be set up.
@@ -23,11 +21,11 @@ class SocketLookupTable {
   bool Remove(Socket const* sock);
 
  protected:
-  SocketLookupTable();
+  SocketLookupTable() = default;
   virtual Socket* CreateNew(UsageEnvironment& env, Port port) = 0;
 
  private:
-  HashTable* table;
+  TypedHashTable<Socket, WordKey> table;  // by the port's network-order number
 };
 
 #endif

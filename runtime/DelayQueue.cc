@@ -9,6 +9,11 @@
 
 DelayQueue* TheDelayQueue = nullptr;
 
+DelayQueue& processDelayQueue() {
+  if (TheDelayQueue == nullptr) TheDelayQueue = new DelayQueue(SECOND);
+  return *TheDelayQueue;
+}
+
 // A new entry in no queue; delay counts from the moment it is added.
 DelayQueueEntry::DelayQueueEntry(DelayInterval delay)
     : next(nullptr), prev(nullptr), deltaRemaining(delay) {}

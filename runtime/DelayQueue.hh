@@ -70,8 +70,14 @@ class DelayQueue : public DelayQueueEntry {
 // The interpreter timer procedure; clientData is the queue.
 void Tick(void* clientData);
 
-// The one process-wide queue, created by start-up (or by the first tunnel
-// creation) and never destroyed.
+// The one process-wide queue, or nullptr before processDelayQueue has made
+// it; never destroyed.
 extern DelayQueue* TheDelayQueue;
+
+// TheDelayQueue, made here, with a granularity of one second, if there is
+// none yet: the one place that creates it. Start-up calls it first, once
+// the interpreter library is initialised; a process without that start-up
+// (a test, a fuzzer) gets its queue on first use.
+DelayQueue& processDelayQueue();
 
 #endif

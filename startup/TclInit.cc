@@ -100,17 +100,14 @@ int commonMain(int argc, char** argv, char const* mainScriptName, unsigned char 
   // The queue's first tick arms an interpreter timer, which the 8.6 library
   // accepts only once its subsystems are initialised.
   Tcl_FindExecutable(programPath(argv));
-  TheDelayQueue = new DelayQueue(1 * SECOND);
-  tclInit(argc, argv, mainScriptName, overrideSource, 0, nullptr);
+  processDelayQueue();
+  tclInit(argc, argv, mainScriptName, overrideSource);
   return 0;
 }
 
-void tclInit(int argc, char** argv, char const* mainScriptName, unsigned char overrideSource,
-             unsigned char shellMode, Tcl_Interp* interp) {
-  char* fileName = nullptr;
-  bool interactive = false;
-  if (tclInitInternal(argc, argv, overrideSource, shellMode, fileName, interactive, interp) != 0)
-    tclInitError(interp, argv);
+void tclInit(int argc, char** argv, char const* mainScriptName, unsigned char overrideSource) {
+  Tcl_Interp* interp = nullptr;
+  if (tclInitInternal(argc, argv, overrideSource, interp) != 0) tclInitError(interp, argv);
 
   if (Tcl_VarEval(interp, "source [tamsel_localFile ", mainScriptName, "]", nullptr) != TCL_OK) {
     std::fprintf(stderr, "Error running script \"%s\": %s\n", mainScriptName,
@@ -124,8 +121,7 @@ void tclInit(int argc, char** argv, char const* mainScriptName, unsigned char ov
   inputLoop(interp);
 }
 
-int tclInitInternal(int argc, char** argv, unsigned char overrideSource, unsigned char shellMode,
-                    char*& fileName, bool& interactive, Tcl_Interp*& interp) {
+int tclInitInternal(int argc, char** argv, unsigned char overrideSource, Tcl_Interp*& interp) {
   Tcl_FindExecutable(programPath(argv));
   interp = Tcl_CreateInterp();
   if (interp == nullptr) return 1;
@@ -142,12 +138,10 @@ int tclInitInternal(int argc, char** argv, unsigned char overrideSource, unsigne
 
   if (setupNewCommands(interp) != 0) return 1;
   if (Tcl_GlobalEval(interp, LOCAL_FILE_SCRIPT) != TCL_OK) return 1;
-  return tclInitInternal1(interp, overrideSource, shellMode, fileName, interactive);
+  return tclInitInternal1(interp, overrideSource);
 }
 
-int tclInitInternal1(Tcl_Interp* interp, unsigned char overrideSource, unsigned char /*shellMode*/,
-                     char* /*fileName*/, bool& interactive) {
-  interactive = false;
+int tclInitInternal1(Tcl_Interp* interp, unsigned char overrideSource) {
   Tcl_CreateCommand(interp, "tamsel_source", TclCmdTamselSource, nullptr, nullptr);
   if (overrideSource && Tcl_GlobalEval(interp, SOURCE_OVERRIDE_SCRIPT) != TCL_OK) return 1;
   Tcl_SetVar(interp, "tcl_interactive", "0", TCL_GLOBAL_ONLY);

@@ -10,16 +10,24 @@
 // Linked read-only to the script variable of the same name; always 1.
 extern int haveOutputStreams;
 
+// Installs the notifier, creates the delay queue and runs tclInit; 0.
 int commonMain(int argc, char** argv, char const* mainScriptName, unsigned char overrideSource);
 
-void tclInit(int argc, char** argv, char const* mainScriptName, unsigned char overrideSource,
-             unsigned char shellMode, Tcl_Interp* interp);
+// Creates the interpreter, runs the library script and then the main script
+// mainScriptName from the built-in store, then reads commands from standard
+// input until it ends. overrideSource maps [source] to the built-in store
+// while the two scripts run. Any failure takes the failure exit.
+void tclInit(int argc, char** argv, char const* mainScriptName, unsigned char overrideSource);
 
-// Steps up to running the library script; 0 on success, 1 on failure.
-int tclInitInternal(int argc, char** argv, unsigned char overrideSource, unsigned char shellMode,
-                    char*& fileName, bool& interactive, Tcl_Interp*& interp);
-int tclInitInternal1(Tcl_Interp* interp, unsigned char overrideSource, unsigned char shellMode,
-                     char* fileName, bool& interactive);
+// Creates the interpreter (into interp), sets argv, argc and argv0, registers
+// the command sets and tamsel_localFile, then runs tclInitInternal1. 0 on
+// success, 1 on failure (interp is then whatever was created, or nullptr).
+int tclInitInternal(int argc, char** argv, unsigned char overrideSource, Tcl_Interp*& interp);
+// Creates tamsel_source, maps [source] to the built-in store when
+// overrideSource is set, sets tcl_interactive to 0 and sources the library
+// script init.tcl from the store. 0 on success, 1 on failure, with the
+// reason as the interpreter's result.
+int tclInitInternal1(Tcl_Interp* interp, unsigned char overrideSource);
 
 // Links haveOutputStreams and registers every command set; 0 or 1.
 int setupNewCommands(Tcl_Interp* interp);

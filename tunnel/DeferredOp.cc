@@ -33,7 +33,7 @@ RepeatedCmd::RepeatedCmd(UDPtunnel& tunnel, unsigned groupAddress, unsigned sour
 void RepeatedCmd::handleTimeout() {
   tunnel().sendCmdAcrossTunnel(cmd_, groupAddress(), sourceFilterAddr(), port(), ttl_);
   if (--remainingCount_ != 0) {
-    tunnelDelayQueue().updateEntry(this, interval);
+    processDelayQueue().updateEntry(this, interval);
     return;
   }
   forgetInTunnel();
@@ -46,11 +46,6 @@ JoinGroupTimeout::JoinGroupTimeout(DelayInterval delay, UDPtunnel& tunnel, unsig
 
 void JoinGroupTimeout::handleTimeout() {
   forgetInTunnel();
-  tunnel().leaveGroup(groupAddress(), sourceFilterAddr(), port(), 0);
+  tunnel().leaveGroup(groupAddress(), sourceFilterAddr(), port(), JoinMode::PEER);
   delete this;
-}
-
-DelayQueue& tunnelDelayQueue() {
-  if (TheDelayQueue == nullptr) TheDelayQueue = new DelayQueue(SECOND);
-  return *TheDelayQueue;
 }

@@ -68,8 +68,4 @@ class JoinGroupTimeout : public DeferredOp {
   void handleTimeout() override;
 };
 
-// TheDelayQueue, created with a granularity of one second if the process
-// has none yet.
-DelayQueue& tunnelDelayQueue();
-
 #endif

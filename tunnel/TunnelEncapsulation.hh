@@ -36,6 +36,8 @@ enum TunnelCommand : uint8_t {
 constexpr unsigned TRAILER_SIZE = 12;      // the basic trailer
 constexpr unsigned SSM_SOURCE_SIZE = 4;    // the source filter in front of it
 constexpr unsigned SSM_TRAILER_SIZE = 16;  // both together
+// The largest datagram a tunnel reads: 51200 bytes of payload and an SSM
+// trailer.
 constexpr unsigned MAX_TUNNEL_DATAGRAM_SIZE = 51216;
 
 // The basic trailer, byte for byte. Every field is a byte array, so the

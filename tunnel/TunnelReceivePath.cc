@@ -177,8 +177,8 @@ bool handleData(Received const& d, UDPtunnel& tunnel) {
 bool handleJoin(Received const& d, UDPtunnel& tunnel, bool rtp) {
   DecodedTrailer const& t = d.trailer;
   if (!tunnel.masterOnlyCheck(t.command, d.from)) return true;
-  tunnel.joinGroup(t.address, t.sourceFilter, d.port(), t.ttl, 0);
-  if (rtp) tunnel.joinGroup(t.address, t.sourceFilter, nextPort(d.port()), t.ttl, 0);
+  tunnel.joinGroup(t.address, t.sourceFilter, d.port(), t.ttl, JoinMode::PEER);
+  if (rtp) tunnel.joinGroup(t.address, t.sourceFilter, nextPort(d.port()), t.ttl, JoinMode::PEER);
   return true;
 }
 
@@ -186,8 +186,8 @@ bool handleJoin(Received const& d, UDPtunnel& tunnel, bool rtp) {
 bool handleLeave(Received const& d, UDPtunnel& tunnel, bool rtp) {
   DecodedTrailer const& t = d.trailer;
   if (!tunnel.masterOnlyCheck(t.command, d.from)) return true;
-  tunnel.leaveGroup(t.address, t.sourceFilter, d.port(), 0);
-  if (rtp) tunnel.leaveGroup(t.address, t.sourceFilter, nextPort(d.port()), 0);
+  tunnel.leaveGroup(t.address, t.sourceFilter, d.port(), JoinMode::PEER);
+  if (rtp) tunnel.leaveGroup(t.address, t.sourceFilter, nextPort(d.port()), JoinMode::PEER);
   return true;
 }
 

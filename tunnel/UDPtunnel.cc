@@ -79,13 +79,9 @@ void traceGroupTail(UsageEnvironment& env, Port port, unsigned sourceFilterAddr)
   env << "\n";
 }
 
-// Turns the groupsock's background reading off, takes it out of the table
-// and deletes it (later, if it is in the middle of its own relay loop).
-void discardGroupsock(UsageEnvironment& env, GroupsockLookupTable& table, Groupsock* groupsock) {
-  env.getScheduler().setBackgroundHandling(groupsock->socketNum(), 0, nullptr, nullptr);
-  table.Remove(groupsock);
-  groupsock->deleteWhenSafe();
-}
+// Whether a local join of this mode is announced to the peer (by JOIN or
+// JOIN_RTP, and its end by LEAVE or LEAVE_RTP).
+bool isAnnounced(JoinMode mode) { return mode == JoinMode::LOCAL || mode == JoinMode::LOCAL_RTP; }
 
 // Whether a local join of the key is being announced: a JOIN or JOIN_RTP
 // repetition is pending for it.
@@ -100,7 +96,7 @@ void cancelLapse(DeferredOpLookupTable& ops, unsigned group, unsigned source, Po
   auto* lapse = dynamic_cast<JoinGroupTimeout*>(ops.Lookup(group, source, port));
   if (lapse == nullptr) return;
   ops.Remove(lapse);
-  tunnelDelayQueue().removeEntry(lapse);
+  processDelayQueue().removeEntry(lapse);
   delete lapse;
 }
 
@@ -149,14 +145,14 @@ UDPtunnel::~UDPtunnel() {
   while (Groupsock* groupsock = groupsocks.next()) {
     groupsock->members().Remove(this);
     if (groupsock->tunnelOwned() && groupsock->members().IsEmpty()) {
-      discardGroupsock(*env_, *groupsockTable, groupsock);  // the walk allows this
+      groupsockTable->Discard(groupsock);  // the walk allows this
     }
   }
 
   // Cancelled here, a timer of a deleted tunnel never fires.
   DeferredOpLookupTable::Iterator ops(deferredOps_);
   while (DeferredOp* op = ops.next()) {
-    tunnelDelayQueue().removeEntry(op);
+    processDelayQueue().removeEntry(op);
     delete op;
   }
 
@@ -214,27 +210,19 @@ bool UDPtunnel::SourceAddrOKForRelaying(UsageEnvironment& env, unsigned addr) {
 }
 
 bool UDPtunnel::joinGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port port,
-                          unsigned char ttl, unsigned char mode) {
+                          unsigned char ttl, JoinMode mode) {
   bool isNew = false;
   Groupsock* groupsock =
-      sourceFilterAddr != NO_SOURCE_FILTER
-          ? groupsockTable->Fetch(*env_, groupAddress, sourceFilterAddr, port, isNew)
-          : groupsockTable->Fetch(*env_, groupAddress, port, ttl, isNew);
+      groupsockTable->Fetch(*env_, groupAddress, sourceFilterAddr, port, ttl, isNew);
   if (groupsock == nullptr) return false;
-  if (isNew && groupsockTable->Lookup(groupAddress, sourceFilterAddr, port) != groupsock) {
-    // Its socket could not be set up (or clashed with a registered one): the
-    // table handed it back unregistered, and nobody else would delete it.
-    groupsock->deleteWhenSafe();
-    return false;
-  }
 
   groupsock->members().Add(this);
-  if (mode != 0) {
+  if (mode != JoinMode::PEER) {
     groupsock->setMembersAreTransient(false);
-    if (mode == 1 || mode == 2) {
+    if (isAnnounced(mode)) {
       rptSendCmdAcrossTunnel(JOIN_REPEAT_COUNT, JOIN_REPEAT_SECONDS * SECOND,
-                             mode == 1 ? JOIN : JOIN_RTP, groupAddress, sourceFilterAddr, port,
-                             ttl);
+                             mode == JoinMode::LOCAL ? JOIN : JOIN_RTP, groupAddress,
+                             sourceFilterAddr, port, ttl);
     }
   } else {
     if (isNew) {
@@ -259,30 +247,29 @@ bool UDPtunnel::joinGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port
 }
 
 void UDPtunnel::leaveGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port port,
-                           unsigned char mode) {
+                           JoinMode mode) {
   Groupsock* groupsock = groupsockTable->Lookup(groupAddress, sourceFilterAddr, port);
   if (groupsock == nullptr) {
     // A script deleted the groupsock of a local join: the leave still ends
     // the JOIN repetition and tells the peer.
-    if ((mode == 1 || mode == 2) &&
-        joinIsRepeating(deferredOps_, groupAddress, sourceFilterAddr, port)) {
-      rptSendCmdAcrossTunnel(LEAVE_REPEAT_COUNT, SECOND, mode == 1 ? LEAVE : LEAVE_RTP,
+    if (isAnnounced(mode) && joinIsRepeating(deferredOps_, groupAddress, sourceFilterAddr, port)) {
+      rptSendCmdAcrossTunnel(LEAVE_REPEAT_COUNT, SECOND, mode == JoinMode::LOCAL ? LEAVE : LEAVE_RTP,
                              groupAddress, sourceFilterAddr, port, LEAVE_TTL);
     }
     return;
   }
   bool const transient = groupsock->membersAreTransient();
-  if (!transient && mode == 0) return;  // the peer cannot end a membership of ours
+  if (!transient && mode == JoinMode::PEER) return;  // the peer cannot end a membership of ours
 
   groupsock->members().Remove(this);
   cancelLapse(deferredOps_, groupAddress, sourceFilterAddr, port);
   if (groupsock->tunnelOwned() && groupsock->members().IsEmpty()) {
-    discardGroupsock(*env_, *groupsockTable, groupsock);
+    groupsockTable->Discard(groupsock);
   }
-  if (!transient && (mode == 1 || mode == 2)) {
+  if (!transient && isAnnounced(mode)) {
     // Replaces the JOIN repetition for the key, which therefore stops.
-    rptSendCmdAcrossTunnel(LEAVE_REPEAT_COUNT, SECOND, mode == 1 ? LEAVE : LEAVE_RTP, groupAddress,
-                           sourceFilterAddr, port, LEAVE_TTL);
+    rptSendCmdAcrossTunnel(LEAVE_REPEAT_COUNT, SECOND, mode == JoinMode::LOCAL ? LEAVE : LEAVE_RTP,
+                           groupAddress, sourceFilterAddr, port, LEAVE_TTL);
   }
 
   if (DebugLevel >= 2) {
@@ -316,23 +303,22 @@ void UDPtunnel::rptSendCmdAcrossTunnel(unsigned count, DelayInterval interval, u
   sendCmdAcrossTunnel(cmd, groupAddress, sourceFilterAddr, port, ttl);
   if (count == 1) return;  // a pending operation for the key stays as it is
 
-  auto* op =
-      new RepeatedCmd(*this, groupAddress, sourceFilterAddr, port, count - 1, interval, cmd, ttl);
-  if (DeferredOp* replaced = deferredOps_.Add(op)) {
-    tunnelDelayQueue().removeEntry(replaced);
-    delete replaced;
-  }
-  tunnelDelayQueue().addEntry(op);
+  schedule(
+      new RepeatedCmd(*this, groupAddress, sourceFilterAddr, port, count - 1, interval, cmd, ttl));
 }
 
 void UDPtunnel::setJoinGroupTimeout(DelayInterval delay, unsigned groupAddress,
                                     unsigned sourceFilterAddr, Port port) {
-  auto* op = new JoinGroupTimeout(delay, *this, groupAddress, sourceFilterAddr, port);
+  schedule(new JoinGroupTimeout(delay, *this, groupAddress, sourceFilterAddr, port));
+}
+
+// Cancels and deletes the operation op replaces in the table, then queues op.
+void UDPtunnel::schedule(DeferredOp* op) {
   if (DeferredOp* replaced = deferredOps_.Add(op)) {
-    tunnelDelayQueue().removeEntry(replaced);
+    processDelayQueue().removeEntry(replaced);
     delete replaced;
   }
-  tunnelDelayQueue().addEntry(op);
+  processDelayQueue().addEntry(op);
 }
 
 void UDPtunnel::sendProbe() { sendCmdAcrossTunnel(PROBE, 0, NO_SOURCE_FILTER, Port(0), 0); }

@@ -20,11 +20,20 @@
 #include "tunnel/DeferredOpLookupTable.hh"
 #include "tunnel/TunnelEncapsulation.hh"
 
+class DeferredOp;
 class GroupsockLookupTable;
 class NetAddress;
 class UDPtunnelSocket;
 class UDPtunnelSocketLookupTable;
 class UsageEnvironment;
+
+// Who asks for a membership through a tunnel, and what the peer is told.
+enum class JoinMode : unsigned char {
+  PEER = 0,           // the peer asked (a JOIN or LEAVE received, or its join lapsed)
+  LOCAL = 1,          // a local request: JOIN and LEAVE
+  LOCAL_RTP = 2,      // a local request for an RTP port: JOIN_RTP and LEAVE_RTP
+  RTP_COMPANION = 3,  // the companion port of a local RTP request: nothing
+};
 
 class UDPtunnel : public DirectedNetInterface {
  public:
@@ -60,21 +69,19 @@ class UDPtunnel : public DirectedNetInterface {
   bool SourceAddrOKForRelaying(UsageEnvironment& env, unsigned addr) override;
 
   // Makes the tunnel a member of the groupsock for the group, port and
-  // source filter (all ones: none), creating it if needed. mode 0: the peer
-  // asked; the membership lapses 60 s after the latest such call. mode 1: a
-  // local join, announced to the peer by JOIN now and every 15 s. mode 2:
-  // the same with JOIN_RTP for an RTP port. mode 3: the companion port of
-  // an RTP join, announced by nothing.
+  // source filter (all ones: none), creating it if needed. PEER: the
+  // membership lapses 60 s after the latest such call. LOCAL: announced to
+  // the peer by JOIN now and every 15 s. LOCAL_RTP: the same with JOIN_RTP.
+  // RTP_COMPANION: announced by nothing.
   // False when no groupsock could be had (the reason is the result message).
   bool joinGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port port, unsigned char ttl,
-                 unsigned char mode);
-  // Ends the membership. mode 0 (the peer asked, or its join lapsed) is
-  // ignored for a membership this gateway made itself. Modes 1 and 2 tell
-  // the peer with five LEAVE or LEAVE_RTP commands one second apart; they
-  // do so also when a script has deleted the groupsock meanwhile, as long
-  // as the JOINs are still being repeated. A pending lapse of the
-  // membership is cancelled with it.
-  void leaveGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port port, unsigned char mode);
+                 JoinMode mode);
+  // Ends the membership. PEER is ignored for a membership this gateway made
+  // itself. LOCAL and LOCAL_RTP tell the peer with five LEAVE or LEAVE_RTP
+  // commands one second apart; they do so also when a script has deleted
+  // the groupsock meanwhile, as long as the JOINs are still being repeated.
+  // A pending lapse of the membership is cancelled with it.
+  void leaveGroup(unsigned groupAddress, unsigned sourceFilterAddr, Port port, JoinMode mode);
 
   // Sends one trailer-only command (SSM form when sourceFilterAddr is not
   // all ones) through write.
@@ -98,8 +105,11 @@ class UDPtunnel : public DirectedNetInterface {
   // given one as the peer's, and sends those 12 bytes straight to the peer
   // (not through write: not counted, no cookie redraw).
   void acknowledgeProbe(TunnelEncapsulationTrailer* trailer, unsigned short cookie);
-  // True when the peer's command may be obeyed, i.e. unless the tunnel is
-  // master-only (which is traced at DebugLevel 1).
+  // True when the tunnel is not master-only. For a master-only tunnel it
+  // traces "Rejected remote ... command" at DebugLevel 1 and returns false;
+  // the caller decides what that means: a JOIN, LEAVE or TEAR_DOWN is then
+  // ignored, but DATA for a group without a local groupsock is traced as
+  // rejected and still sent out, straight from the tunnel socket.
   bool masterOnlyCheck(unsigned char cmd, sockaddr_in& fromAddress);
   // Draws a new local cookie from cookieSource.
   void randomizeLocalCookie();
@@ -148,6 +158,10 @@ class UDPtunnel : public DirectedNetInterface {
   static uint16_t (*cookieSource)();
 
  private:
+  // Enters op in deferredOps_ and the delay queue, in place of any
+  // operation pending for the same key.
+  void schedule(DeferredOp* op);
+
   NetInterfaceTrafficStats incomingStats_;
   NetInterfaceTrafficStats outgoingStats_;
   unsigned incomingActivityCount_ = 0;

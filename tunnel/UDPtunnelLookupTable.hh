@@ -5,43 +5,22 @@
 #define VELDRA_TUNNEL_UDPTUNNELLOOKUPTABLE_HH
 
 #include "groupsock/Port.hh"
-#include "runtime/HashTable.hh"
+#include "runtime/TypedHashTable.hh"
 
 class UDPtunnel;
 
-class UDPtunnelLookupTable {
- public:
-  UDPtunnelLookupTable();
-  ~UDPtunnelLookupTable();  // deletes the table, not the tunnels
-  UDPtunnelLookupTable(UDPtunnelLookupTable const&) = delete;
-  UDPtunnelLookupTable& operator=(UDPtunnelLookupTable const&) = delete;
-
-  // Enters the tunnel under its remote address and port; returns the tunnel
-  // previously stored there, or nullptr.
-  UDPtunnel* Add(UDPtunnel const* tunnel);
-  // Removes whatever is stored under the tunnel's remote endpoint; true if
-  // there was an entry.
-  bool Remove(UDPtunnel const* tunnel);
-  // The tunnel to address (network order) and port, or nullptr.
-  UDPtunnel* Lookup(unsigned address, Port port) const;
-
-  // Walks the tunnels in the table's order. Nothing may be added or removed
-  // while a walk is under way, except the tunnel just returned.
-  class Iterator {
-   public:
-    explicit Iterator(UDPtunnelLookupTable& tunnels);
-    ~Iterator();
-    Iterator(Iterator const&) = delete;
-    Iterator& operator=(Iterator const&) = delete;
-    UDPtunnel* next();  // nullptr at the end
-
-   private:
-    HashTable::Iterator* iter;
-  };
-
- private:
-  HashTable* table;  // two-word keys: remote address, zero-extended port
+// The remote address and the network-order port, zero-extended, laid out so
+// that entries made from a tunnel's fields and lookups made from a
+// datagram's sender meet.
+struct TunnelKey : WordsKey<2> {
+  TunnelKey(unsigned address, Port port) : WordsKey<2>{{address, port.num()}} {}
+  explicit TunnelKey(UDPtunnel const* tunnel);
 };
+
+// Add(tunnel) enters the tunnel under its remote endpoint and returns the
+// one stored there before, or nullptr; Remove(tunnel) removes whatever is
+// stored there; Lookup(address, port) finds the tunnel to that peer.
+using UDPtunnelLookupTable = TypedHashTable<UDPtunnel, TunnelKey>;
 
 // Every tunnel created successfully and not yet destroyed; entered by its
 // creator (a script command or the receive path) and removed just before

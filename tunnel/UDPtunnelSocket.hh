@@ -33,8 +33,14 @@ class UDPtunnelSocket : public Socket {
                       sockaddr_in& fromAddress) override;
 
   // The receive path for one datagram of packetSize bytes that lies in a
-  // writable buffer (replies and relay trailers are built in place). Result
-  // as handleRead; after a false result nothing of this socket may be
+  // writable buffer (replies and relay trailers are built in place): drops
+  // (and traces) one too short for its trailer; finds the tunnel by the
+  // sender, answering a stranger's PROBE with PROBE_NACK, refusing other
+  // strangers or opening a tunnel for them; drops one with a cookie the
+  // tunnel does not accept, answering PROBE_ACK; then counts the peer's
+  // activity and carries out the command. False only after a TEAR_DOWN
+  // (message "tunnelTearDown <peer>fromRemote") or a dynamic tunnel that
+  // could not be opened; after a false result nothing of this socket may be
   // touched, since a tear-down may have deleted it.
   bool handleRead1(unsigned char* packet, unsigned packetSize, sockaddr_in fromAddress);
 

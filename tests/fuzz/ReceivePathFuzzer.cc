@@ -141,7 +141,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   Tcl_FindExecutable(*argc > 0 ? (*argv)[0] : nullptr);
   scheduler = new SilentScheduler;
   env = new SilentEnvironment(*scheduler);
-  TheDelayQueue = new DelayQueue(SECOND);
+  processDelayQueue();
 
   // The anchor tunnel keeps the socket open whatever the inputs tear down.
   tunnelSocket = newTunnel(ANCHOR_ADDRESS, 9, TUNNEL_PORT, false)->tunnelSocket();
@@ -149,9 +149,9 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 
   // Groupsocks of this host's own, kept across inputs, that data is relayed to.
   bool isNew;
-  Groupsock* any = OurGroupsocks.Fetch(*env, addressOf(GROUP), Port(GROUP_PORT), 16, isNew);
-  Groupsock* ssm =
-      OurGroupsocks.Fetch(*env, addressOf(GROUP), addressOf(SSM_SOURCE), Port(GROUP_PORT), isNew);
+  Groupsock* any = OurGroupsocks.Fetch(*env, addressOf(GROUP), NO_SOURCE_FILTER, Port(GROUP_PORT), 16, isNew);
+  Groupsock* ssm = OurGroupsocks.Fetch(*env, addressOf(GROUP), addressOf(SSM_SOURCE),
+                                       Port(GROUP_PORT), 0, isNew);
   if (any == nullptr || ssm == nullptr) {
     std::fprintf(stderr, "ReceivePathFuzzer: no groupsock: %s\n", env->getResultMsg());
     std::abort();

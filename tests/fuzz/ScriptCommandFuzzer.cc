@@ -260,7 +260,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     std::abort();
   }
   Tcl_FindExecutable(*argc > 0 ? (*argv)[0] : nullptr);
-  TheDelayQueue = new DelayQueue(SECOND);
+  processDelayQueue();
   // The own address is found once, here, with the settings at their start:
   // a script that moves the receiving interface could otherwise make every
   // later discovery wait its 5 seconds.

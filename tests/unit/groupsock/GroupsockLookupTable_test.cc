@@ -34,14 +34,14 @@ class GroupsockLookupTableTest : public testing::Test {
 // asked for, and keeps any-source and source-specific groups apart.
 TEST_F(GroupsockLookupTableTest, FetchFindsTheExistingGroupsockWhateverTheTtl) {
   bool isNew = false;
-  Groupsock* any = table.Fetch(env, addr(GROUP), Port(PORT), 16, isNew);
+  Groupsock* any = table.Fetch(env, addr(GROUP), NO_SOURCE_FILTER, Port(PORT), 16, isNew);
   ASSERT_NE(any, nullptr);
   EXPECT_TRUE(isNew);
-  EXPECT_EQ(table.Fetch(env, addr(GROUP), Port(PORT), 99, isNew), any);
+  EXPECT_EQ(table.Fetch(env, addr(GROUP), NO_SOURCE_FILTER, Port(PORT), 99, isNew), any);
   EXPECT_FALSE(isNew);
   EXPECT_EQ(any->ttl(), 16);
 
-  Groupsock* ssm = table.Fetch(env, addr(GROUP), addr("10.99.0.2"), Port(PORT), isNew);
+  Groupsock* ssm = table.Fetch(env, addr(GROUP), addr("10.99.0.2"), Port(PORT), 0, isNew);
   EXPECT_TRUE(isNew);
   EXPECT_NE(ssm, any);
   EXPECT_EQ(ssm->ttl(), 255);
@@ -57,22 +57,22 @@ TEST_F(GroupsockLookupTableTest, FetchFindsTheExistingGroupsockWhateverTheTtl) {
 }
 
 // Test the descriptor clash: a groupsock whose descriptor is already
-// registered comes back unregistered, and removing it leaves the other's
-// entry alone. Removing the last groupsock deletes the descriptor table and
-// the environment's private record.
+// registered is refused (and deleted, closing the descriptor), and the
+// other's entry stays. Removing the last groupsock deletes the descriptor
+// table and the environment's private record.
 TEST_F(GroupsockLookupTableTest, DescriptorEntryStaysWithItsOwner) {
-  Groupsock* first = table.AddNew(env, addr(GROUP), NO_SOURCE_FILTER, Port(PORT), 16);
+  bool isNew = false;
+  Groupsock* first = table.Fetch(env, addr(GROUP), NO_SOURCE_FILTER, Port(PORT), 16, isNew);
+  ASSERT_NE(first, nullptr);
   int const sock = first->socketNum();
   ASSERT_GE(sock, 0);
   close(sock);  // behind its back: the next socket gets the same number
 
-  Groupsock* clash = table.AddNew(env, addr(GROUP2), NO_SOURCE_FILTER, Port(PORT), 16);
-  ASSERT_EQ(clash->socketNum(), sock);
+  EXPECT_EQ(table.Fetch(env, addr(GROUP2), NO_SOURCE_FILTER, Port(PORT), 16, isNew), nullptr);
+  EXPECT_FALSE(isNew);
   EXPECT_EQ(env.result, "Attempting to replace an existing socket (" + std::to_string(sock));
   EXPECT_EQ(table.Lookup(addr(GROUP2), Port(PORT)), nullptr);
-  EXPECT_FALSE(table.Remove(clash));
   EXPECT_EQ(table.Lookup(env, sock), first);
-  delete clash;  // closes the descriptor, which is clash's
 
   ASSERT_NE(env.groupsockPriv, nullptr);
   EXPECT_TRUE(table.Remove(first));
@@ -83,19 +83,18 @@ TEST_F(GroupsockLookupTableTest, DescriptorEntryStaysWithItsOwner) {
   delete first;
 }
 
-// Test that a groupsock whose socket could not be set up is handed back
-// unregistered.
-TEST_F(GroupsockLookupTableTest, FailedSetUpComesBackUnregistered) {
+// Test that a groupsock whose socket could not be set up is refused, with
+// the reason as the result, and leaves nothing registered.
+TEST_F(GroupsockLookupTableTest, FailedSetUpIsRefused) {
   int const blocker = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in a = endpoint("0.0.0.0", PORT);
   ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   {
     NoReuse noReuse(env);
-    Groupsock* groupsock = table.AddNew(env, addr(GROUP), NO_SOURCE_FILTER, Port(PORT), 16);
-    EXPECT_LT(groupsock->socketNum(), 0);
+    bool isNew = false;
+    EXPECT_EQ(table.Fetch(env, addr(GROUP), NO_SOURCE_FILTER, Port(PORT), 16, isNew), nullptr);
     EXPECT_EQ(env.result.rfind("bind() error (port number: 5004): ", 0), 0u) << env.result;
     EXPECT_EQ(table.Lookup(addr(GROUP), Port(PORT)), nullptr);
-    delete groupsock;
   }
   close(blocker);
   EXPECT_EQ(env.groupsockPriv, nullptr);

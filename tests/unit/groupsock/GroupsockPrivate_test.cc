@@ -21,7 +21,7 @@ TEST(GroupsockPrivateTest, ReclaimedOnlyInItsInitialState) {
   reclaimGroupsockPriv(ie.env);
   EXPECT_EQ(ie.env.groupsockPriv, priv);
   priv->reuseAddresses = 1;
-  priv->socketsByDescriptor = HashTable::create(HashTable::ONE_WORD_KEYS);
+  priv->socketsByDescriptor = new DescriptorTable;
   reclaimGroupsockPriv(ie.env);
   EXPECT_EQ(ie.env.groupsockPriv, priv);
 

@@ -169,8 +169,8 @@ TEST_P(DataRelayTest, DataGoesToTheGroupAndOtherMembersNeverBackToItsTunnel) {
   UDPtunnel* other = makeTunnel(20002);
   PeerSocket fromPeer(20001), otherPeer(20002);
   from->setTunnelLocallyOnly(locallyOnly);
-  from->joinGroup(addr("239.1.2.3"), NO_SOURCE_FILTER, Port(5004), 16, 1);
-  other->joinGroup(addr("239.1.2.3"), NO_SOURCE_FILTER, Port(5004), 16, 1);
+  from->joinGroup(addr("239.1.2.3"), NO_SOURCE_FILTER, Port(5004), 16, JoinMode::LOCAL);
+  other->joinGroup(addr("239.1.2.3"), NO_SOURCE_FILTER, Port(5004), 16, JoinMode::LOCAL);
   fromPeer.drain(), otherPeer.drain();  // the JOINs
   GroupListener listener("239.1.2.3", 5004);
   float const relayedBefore = Groupsock::statsRelayedOutgoing.packetCount();
@@ -368,7 +368,7 @@ TEST_F(ReceivePathTest, ProbeAckWithANewCookieResendsPendingJoins) {
   // refuses it with a PROBE_ACK, and the JOIN goes again at once.
   UDPtunnel* tunnel = makeTunnel(20000);
   PeerSocket peer(20000);
-  tunnel->joinGroup(addr("239.1.2.3"), NO_SOURCE_FILTER, Port(5004), 16, 1);
+  tunnel->joinGroup(addr("239.1.2.3"), NO_SOURCE_FILTER, Port(5004), 16, JoinMode::LOCAL);
   auto first = peer.receive();
   ASSERT_TRUE(first);
   EXPECT_EQ(first->back(), JOIN);

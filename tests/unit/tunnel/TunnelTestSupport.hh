@@ -200,7 +200,7 @@ class TunnelTest : public testing::Test {
     interp = Tcl_CreateInterp();
     env = TclUsageEnvironment::getEnvironFromInterp(interp, "veldra");
     Tcl_Eval(interp, "proc bgerror {message} {append ::backgroundErrors $message \\n}");
-    if (TheDelayQueue == nullptr) TheDelayQueue = new DelayQueue(SECOND);
+    processDelayQueue();
     TheDelayQueue->tick();  // counts from the test clock from here on
   }
 

@@ -132,7 +132,7 @@ TEST_F(UDPtunnelTest, CookiesComeFromTheSystemNotFromTheScriptsGenerator) {
 TEST_F(UDPtunnelTest, LocalJoinRepeatsEvery15SecondsAndLeaveFiveTimes) {
   UDPtunnel* tunnel = makeTunnel(20000);
   PeerSocket peer(20000);
-  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 1);
+  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::LOCAL);
   EXPECT_EQ(commandsAt(peer), Bytes{JOIN});
   advanceSeconds(14);
   EXPECT_EQ(commandsAt(peer), Bytes{});
@@ -141,7 +141,7 @@ TEST_F(UDPtunnelTest, LocalJoinRepeatsEvery15SecondsAndLeaveFiveTimes) {
   advanceSeconds(15);
   EXPECT_EQ(commandsAt(peer), Bytes{JOIN});
 
-  tunnel->leaveGroup(G, NO_SOURCE_FILTER, Port(5004), 1);
+  tunnel->leaveGroup(G, NO_SOURCE_FILTER, Port(5004), JoinMode::LOCAL);
   auto leave = peer.receive();
   ASSERT_TRUE(leave);
   EXPECT_EQ(Bytes(leave->end() - 2, leave->end()), Bytes({255, LEAVE}));
@@ -158,13 +158,13 @@ TEST_F(UDPtunnelTest, LocalJoinRepeatsEvery15SecondsAndLeaveFiveTimes) {
 TEST_F(UDPtunnelTest, PeerJoinLapsesAMinuteAfterTheLatestJoin) {
   UDPtunnel* tunnel = makeTunnel(20000);
   PeerSocket peer(20000);
-  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 0);
+  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::PEER);
   Groupsock* groupsock = OurGroupsocks.Lookup(G, NO_SOURCE_FILTER, Port(5004));
   ASSERT_NE(groupsock, nullptr);
   EXPECT_TRUE(groupsock->tunnelOwned());
   EXPECT_TRUE(groupsock->membersAreTransient());
   advanceSeconds(30);
-  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 0);  // the peer renews
+  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::PEER);  // the peer renews
   advanceSeconds(59);
   EXPECT_EQ(OurGroupsocks.Lookup(G, NO_SOURCE_FILTER, Port(5004)), groupsock);
   advanceSeconds(1);
@@ -178,13 +178,13 @@ TEST_F(UDPtunnelTest, PeerJoinLapsesAMinuteAfterTheLatestJoin) {
 TEST_F(UDPtunnelTest, LocalLeaveAfterTheGroupsockWasDeletedStopsTheJoins) {
   UDPtunnel* tunnel = makeTunnel(20000);
   PeerSocket peer(20000);
-  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 1);
+  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::LOCAL);
   Groupsock* groupsock = OurGroupsocks.Lookup(G, NO_SOURCE_FILTER, Port(5004));
   ASSERT_NE(groupsock, nullptr);
   OurGroupsocks.Remove(groupsock);  // as groupsock_delete does
   delete groupsock;
   peer.drain();
-  tunnel->leaveGroup(G, NO_SOURCE_FILTER, Port(5004), 1);
+  tunnel->leaveGroup(G, NO_SOURCE_FILTER, Port(5004), JoinMode::LOCAL);
   EXPECT_EQ(commandsAt(peer), Bytes{LEAVE});
   advanceSeconds(60);
   EXPECT_EQ(commandsAt(peer), Bytes({LEAVE, LEAVE, LEAVE, LEAVE}));
@@ -194,8 +194,8 @@ TEST_F(UDPtunnelTest, LocalLeaveAfterTheGroupsockWasDeletedStopsTheJoins) {
 // The peer's LEAVE ends its membership and, with it, the pending lapse.
 TEST_F(UDPtunnelTest, PeersLeaveCancelsItsLapse) {
   UDPtunnel* tunnel = makeTunnel(20000);
-  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 0);
-  tunnel->leaveGroup(G, NO_SOURCE_FILTER, Port(5004), 0);
+  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::PEER);
+  tunnel->leaveGroup(G, NO_SOURCE_FILTER, Port(5004), JoinMode::PEER);
   EXPECT_EQ(OurGroupsocks.Lookup(G, NO_SOURCE_FILTER, Port(5004)), nullptr);
   EXPECT_EQ(tunnel->deferredOps().Lookup(G, NO_SOURCE_FILTER, Port(5004)), nullptr);
   EXPECT_EQ(TheDelayQueue->head(), nullptr);
@@ -203,14 +203,14 @@ TEST_F(UDPtunnelTest, PeersLeaveCancelsItsLapse) {
 
 TEST_F(UDPtunnelTest, PeerCannotEndALocalMembership) {
   UDPtunnel* tunnel = makeTunnel(20000);
-  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 1);
+  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::LOCAL);
   UDPtunnel::DebugLevel = 2;
   testing::internal::CaptureStderr();
-  tunnel->leaveGroup(G, NO_SOURCE_FILTER, Port(5004), 0);
+  tunnel->leaveGroup(G, NO_SOURCE_FILTER, Port(5004), JoinMode::PEER);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(OurGroupsocks.Lookup(G, NO_SOURCE_FILTER, Port(5004))->members().numMembers(), 1);
   // ... and a later JOIN from the peer sets no lapse on it.
-  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 0);
+  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::PEER);
   EXPECT_NE(
       dynamic_cast<RepeatedCmd*>(tunnel->deferredOps().Lookup(G, NO_SOURCE_FILTER, Port(5004))),
       nullptr);
@@ -219,7 +219,7 @@ TEST_F(UDPtunnelTest, PeerCannotEndALocalMembership) {
 TEST_F(UDPtunnelTest, RepeatCountsOfOneAndZero) {
   UDPtunnel* tunnel = makeTunnel(20000);
   PeerSocket peer(20000);
-  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 1);
+  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::LOCAL);
   DeferredOp* pending = tunnel->deferredOps().Lookup(G, NO_SOURCE_FILTER, Port(5004));
   peer.drain();
   tunnel->rptSendCmdAcrossTunnel(1, SECOND, LEAVE, G, NO_SOURCE_FILTER, Port(5004), 255);
@@ -233,8 +233,8 @@ TEST_F(UDPtunnelTest, DestructionCancelsTimersAndReleasesGroupsocks) {
   UDPtunnel* tunnel = makeTunnel(20000);
   PeerSocket peer(20000);
   unsigned const G2 = addr("239.1.2.4");
-  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 1);   // local: JOIN repeats
-  tunnel->joinGroup(G2, NO_SOURCE_FILTER, Port(5004), 16, 0);  // peer's: lapses
+  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::LOCAL);   // local: JOIN repeats
+  tunnel->joinGroup(G2, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::PEER);  // peer's: lapses
   ASSERT_NE(TheDelayQueue->head(), nullptr);
   OurTunnels.Remove(tunnel);
   delete tunnel;
@@ -282,7 +282,7 @@ TEST_F(UDPtunnelTest, LocallyOnlyTunnelRelaysOnlyThisHostsTraffic) {
 TEST_F(UDPtunnelTest, GroupTrafficCrossesTheTunnelWithTrailerAndCookies) {
   UDPtunnel* tunnel = makeTunnel(20000);
   PeerSocket peer(20000);
-  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 0);
+  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::PEER);
   Groupsock* groupsock = OurGroupsocks.Lookup(G, NO_SOURCE_FILTER, Port(5004));
   ASSERT_NE(groupsock, nullptr);
   sendMulticast({'a', 'b', 'c'}, "239.1.2.3", 5004, testsupport::OWN_ADDRESS);
@@ -308,8 +308,8 @@ TEST_P(RelayTearDownTest, MulticastFromThePeerTearsTunnelsDownInsideTheRelay) {
   PeerSocket peerA(20001), peerB(20002);
   UDPtunnel* a = makeTunnel(20001);
   UDPtunnel* b = makeTunnel(20002);
-  a->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 0);
-  b->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 0);
+  a->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::PEER);
+  b->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::PEER);
   Groupsock* groupsock = OurGroupsocks.Lookup(G, NO_SOURCE_FILTER, Port(5004));
   ASSERT_NE(groupsock, nullptr);
   int const fd = groupsock->socketNum();
@@ -346,8 +346,8 @@ TEST_P(RelayTearDownTest, MemberAfterASilentTearDownStillGetsTheDatagram) {
   PeerSocket peerA(20001), bystander(20003, "127.0.0.1");
   UDPtunnel* a = makeTunnel(20001);
   UDPtunnel* other = makeTunnel(20003, "127.0.0.1");
-  a->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 0);
-  other->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, 0);
+  a->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::PEER);
+  other->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::PEER);
   Groupsock* groupsock = OurGroupsocks.Lookup(G, NO_SOURCE_FILTER, Port(5004));
   ASSERT_NE(groupsock, nullptr);
 
