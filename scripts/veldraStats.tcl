@@ -323,7 +323,23 @@ proc ::veldra::stats::json {figures} {
     if {[dict exists $figures igmp] && [dict get $figures igmp] ne ""} {
         lappend fields igmp [jsonIgmp [dict get $figures igmp]]
     }
+    set refusals [refusals]
+    if {$refusals ne ""} {
+        lappend fields tunnel_socket [json::write object {*}$refusals]
+    }
     json::write object {*}$fields
+}
+
+# ::veldra::stats::refusals --
+#
+#   What the tunnel socket holds and refused remote senders
+#   (corvex_tunnelSocketStats), or nothing while no socket is open.
+
+proc ::veldra::stats::refusals {} {
+    if {[catch {corvex_tunnelSocketStats [::veldra::setting tunnelPort]} stats]} {
+        return {}
+    }
+    return $stats
 }
 
 proc ::veldra::stats::jsonStrings {list} {
@@ -392,6 +408,14 @@ proc ::veldra::stats::prometheus {figures} {
                 append text "$name\{$what=\"[label $key]\",direction=\"$way\"\}\
                              [dict get $item $way $unit]\n"
             }
+        }
+    }
+    set refusals [refusals]
+    if {$refusals ne ""} {
+        append text "# HELP veldra_tunnel_socket Dynamic tunnels held, and what remote senders\
+            were refused, by kind, since the start.\n# TYPE veldra_tunnel_socket gauge\n"
+        dict for {kind count} $refusals {
+            append text "veldra_tunnel_socket\{kind=\"$kind\"\} $count\n"
         }
     }
     if {[dict exists $figures igmp] && [dict get $figures igmp] ne ""} {
