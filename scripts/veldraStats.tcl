@@ -16,11 +16,6 @@
 # tunnel; from the LAN for a group), "out" what the gateway sent (to the
 # peer; to the LAN).
 
-package require json::write
-package require html
-json::write indented 0
-json::write aligned 0
-
 namespace eval ::veldra::stats {
     # The two latest samples, {milliseconds counters}, counters as parse
     # makes them.
@@ -29,6 +24,21 @@ namespace eval ::veldra::stats {
     # Seconds between two samples, and whether each sample is logged.
     variable interval 5.0
     variable logSummary 0
+}
+
+# ::veldra::stats::requireLibraries --
+#
+#   Loads tcllib's json::write and html, once, when the first output that
+#   needs them is made or the status service starts: finding a tcllib
+#   package reads the index of every package, about 1 MB of memory that a
+#   gateway without a status page has no use for.
+
+proc ::veldra::stats::requireLibraries {} {
+    package require json::write
+    package require html
+    json::write indented 0
+    json::write aligned 0
+    proc ::veldra::stats::requireLibraries {} {}
 }
 
 # ::veldra::stats::count --
@@ -294,6 +304,7 @@ proc ::veldra::stats::jsonDirection {figures} {
 #   peers and the groups with their figures.
 
 proc ::veldra::stats::json {figures} {
+    requireLibraries
     set peers {}
     foreach peer [dict get $figures peers] {
         lappend peers [json::write object \
@@ -457,6 +468,7 @@ proc ::veldra::stats::escape {text} {
 #   theirs. It reloads itself every sampling interval.
 
 proc ::veldra::stats::html {figures} {
+    requireLibraries
     variable interval
     set refresh [expr {max(1, round($interval))}]
     set uptime [expr {[clock seconds] - $::veldra::startedAt}]
@@ -588,6 +600,7 @@ proc ::veldra::status::parseAddress {text} {
 
 proc ::veldra::status::start {address port} {
     variable server
+    ::veldra::stats::requireLibraries
     set server [socket -server ::veldra::status::accept -myaddr $address $port]
 }
 
