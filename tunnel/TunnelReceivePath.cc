@@ -72,6 +72,9 @@ bool openDynamicTunnel(Received const& d) {
   }
   OurTunnels.Add(tunnel);
   d.socket.guard().dynamicTunnelMade(*tunnel);
+  // With cookie checking off there is nothing to guess: the datagram goes
+  // once more through the path, where its sender is known now.
+  if (!UDPtunnel::performCookieCheck) return d.socket.handleRead1(d.packet, d.size, d.from);
   if (d.socket.guard().mayReply(d.senderAddress())) {
     tunnel->acknowledgeProbe(&d.basic(), d.trailer.srcCookie);
   }
