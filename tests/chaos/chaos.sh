@@ -367,7 +367,9 @@ if [ -n "$LONG" ]; then
 fi
 chaos_todo "the real streams lose nothing during the flood" zero "$(sum 3 '^S' flood)"
 tb_check "no stranger's datagram reaches a LAN during the flood" zero "$(sum 9 . flood)"
-tb_check "gwA's memory grows by less than 4 MiB in the flood" [ $((FLOOD_RSS1 - FLOOD_RSS0)) -lt 4096 ]
+# 0.4 MB in a normal build, 6 MB under AddressSanitizer; 100 MB when the
+# strangers' tunnels were not bounded.
+tb_check "gwA's memory grows by less than 16 MiB in the flood" [ $((FLOOD_RSS1 - FLOOD_RSS0)) -lt 16384 ]
 # Each stranger address has its burst and its rate for as long as the flood lasts.
 tb_check "replies to strangers stay within the bound per sender" \
   [ $((FLOOD_REPLIES1 - FLOOD_REPLIES0)) -le $((STRANGER_COUNT * (REPLY_BURST + REPLIES_PER_SECOND * (FLOOD_SECONDS + 5)))) ]
