@@ -500,7 +500,14 @@ proc ::veldra::stats::html {figures} {
     if {[llength [dict get $figures peers]] == 0} {
         append page "<tr><td class=\"l\" colspan=\"6\">no peers</td></tr>\n"
     }
-    append page "</table>\n<h2>Groups</h2>\n<table><tr><th class=\"l\">group</th>\
+    append page "</table>\n"
+    set refusals [refusals]
+    if {$refusals ne ""} {
+        append page "<p>Tunnel socket: [escape [join [lmap {kind count} $refusals {
+            string cat $kind " " $count
+        }] {, }]].</p>\n"
+    }
+    append page "<h2>Groups</h2>\n<table><tr><th class=\"l\">group</th>\
         <th class=\"l\">carried for</th><th>from LAN</th><th>total</th><th>to LAN</th>\
         <th>total</th></tr>\n"
     foreach group [dict get $figures groups] {
