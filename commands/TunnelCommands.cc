@@ -263,6 +263,77 @@ int corvex_strangersRefusedCmd(ClientData, Tcl_Interp* interp, int argc, char co
   return TCL_OK;
 }
 
+// The tunnel socket of the port named by argv[1] (10100 if none); nullptr
+// with the error as the result when the argument is bad or no socket is open
+// there.
+UDPtunnelSocket* socketOfPortArgument(Tcl_Interp* interp, int argc, char const** argv) {
+  int portNum = DEFAULT_TUNNEL_PORT;
+  if (argc > 1 && Tcl_GetInt(interp, argv[1], &portNum) != TCL_OK) return nullptr;
+  UDPtunnelSocket* sock = OurTunnelSockets.Lookup(portFromInt(portNum));
+  if (sock == nullptr) {
+    char text[64];
+    std::snprintf(text, sizeof text, "no tunnel socket on port %u",
+                  static_cast<unsigned>(static_cast<unsigned short>(portNum)));
+    Tcl_SetResult(interp, text, TCL_VOLATILE);
+  }
+  return sock;
+}
+
+// corvex_tunnelSocketLimits ?local_port ?maxDynamicTunnels ?maxPeerGroups ?idleSeconds
+//
+// Sets the bounds of the tunnel socket of the port that are given (the
+// dynamic tunnels it opens for strangers; the groups the peer of any of its
+// tunnels may have joined at once; how long a dynamic tunnel that carries
+// nothing and holds no membership lasts) and returns all three, as
+// "maxDynamicTunnels 1024 maxPeerGroups 256 idleSeconds 180".
+int corvex_tunnelSocketLimitsCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, "?local_port", "?maxDynamicTunnels", "?maxPeerGroups",
+                    "?idleSeconds", nullptr))
+    return TCL_ERROR;
+  UDPtunnelSocket* sock = socketOfPortArgument(interp, argc, argv);
+  if (sock == nullptr) return TCL_ERROR;
+  int limits[3];
+  for (int i = 0; i < 3 && i + 2 < argc; ++i) {
+    if (Tcl_GetInt(interp, argv[i + 2], &limits[i]) != TCL_OK) return TCL_ERROR;
+    if (limits[i] < 0 || (i == 2 && limits[i] == 0)) {
+      Tcl_AppendResult(interp, "bad limit \"", argv[i + 2], "\": should be ",
+                       i == 2 ? "a positive" : "a non-negative", " integer",
+                       static_cast<char*>(nullptr));
+      return TCL_ERROR;
+    }
+  }
+  TunnelSocketGuard& guard = sock->guard();
+  if (argc > 2) guard.setMaxDynamicTunnels(static_cast<unsigned>(limits[0]));
+  if (argc > 3) guard.setMaxPeerGroups(static_cast<unsigned>(limits[1]));
+  if (argc > 4) guard.setIdleSeconds(static_cast<unsigned>(limits[2]));
+  char text[96];
+  std::snprintf(text, sizeof text, "maxDynamicTunnels %u maxPeerGroups %u idleSeconds %u",
+                guard.maxDynamicTunnels(), guard.maxPeerGroups(), guard.idleSeconds());
+  Tcl_SetResult(interp, text, TCL_VOLATILE);
+  return TCL_OK;
+}
+
+// corvex_tunnelSocketStats ?local_port: what the tunnel socket of the port
+// holds and refused remote senders, as a dictionary: dynamicTunnels,
+// strangersRefused (from outside the allowed networks), tunnelsRefused
+// (beyond the bound), idleTunnelsRemoved, joinsOverLimit, joinsForTunnelPort,
+// joinsForBadGroup, repliesWithheld.
+int corvex_tunnelSocketStatsCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, "?local_port", nullptr)) return TCL_ERROR;
+  UDPtunnelSocket* sock = socketOfPortArgument(interp, argc, argv);
+  if (sock == nullptr) return TCL_ERROR;
+  TunnelSocketGuard const& g = sock->guard();
+  char text[320];
+  std::snprintf(text, sizeof text,
+                "dynamicTunnels %u strangersRefused %u tunnelsRefused %u idleTunnelsRemoved %u "
+                "joinsOverLimit %u joinsForTunnelPort %u joinsForBadGroup %u repliesWithheld %u",
+                g.dynamicTunnels(), sock->strangersRefused(), g.tunnelsRefused(),
+                g.idleTunnelsRemoved(), g.joinsOverLimit(), g.joinsForTunnelPort(),
+                g.joinsForBadGroup(), g.repliesWithheld());
+  Tcl_SetResult(interp, text, TCL_VOLATILE);
+  return TCL_OK;
+}
+
 // corvex_numDynamicTunnelSockets
 int corvex_numDynamicTunnelSocketsCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
   if (!CheckNumArgs(interp, argc, argv, nullptr)) return TCL_ERROR;
@@ -638,6 +709,8 @@ CommandEntry const commands[] = {
     {"corvex_disableCookieCheck", corvex_disableCookieCheckCmd},
     {"corvex_splitHorizon", corvex_splitHorizonCmd},
     {"corvex_strangersRefused", corvex_strangersRefusedCmd},
+    {"corvex_tunnelSocketLimits", corvex_tunnelSocketLimitsCmd},
+    {"corvex_tunnelSocketStats", corvex_tunnelSocketStatsCmd},
 };
 
 }  // namespace

@@ -16,11 +16,6 @@
 # tunnel; from the LAN for a group), "out" what the gateway sent (to the
 # peer; to the LAN).
 
-package require json::write
-package require html
-json::write indented 0
-json::write aligned 0
-
 namespace eval ::veldra::stats {
     # The two latest samples, {milliseconds counters}, counters as parse
     # makes them.
@@ -29,6 +24,21 @@ namespace eval ::veldra::stats {
     # Seconds between two samples, and whether each sample is logged.
     variable interval 5.0
     variable logSummary 0
+}
+
+# ::veldra::stats::requireLibraries --
+#
+#   Loads tcllib's json::write and html, once, when the first output that
+#   needs them is made or the status service starts: finding a tcllib
+#   package reads the index of every package, about 1 MB of memory that a
+#   gateway without a status page has no use for.
+
+proc ::veldra::stats::requireLibraries {} {
+    package require json::write
+    package require html
+    json::write indented 0
+    json::write aligned 0
+    proc ::veldra::stats::requireLibraries {} {}
 }
 
 # ::veldra::stats::count --
@@ -294,6 +304,7 @@ proc ::veldra::stats::jsonDirection {figures} {
 #   peers and the groups with their figures.
 
 proc ::veldra::stats::json {figures} {
+    requireLibraries
     set peers {}
     foreach peer [dict get $figures peers] {
         lappend peers [json::write object \
@@ -323,7 +334,23 @@ proc ::veldra::stats::json {figures} {
     if {[dict exists $figures igmp] && [dict get $figures igmp] ne ""} {
         lappend fields igmp [jsonIgmp [dict get $figures igmp]]
     }
+    set refusals [refusals]
+    if {$refusals ne ""} {
+        lappend fields tunnel_socket [json::write object {*}$refusals]
+    }
     json::write object {*}$fields
+}
+
+# ::veldra::stats::refusals --
+#
+#   What the tunnel socket holds and refused remote senders
+#   (corvex_tunnelSocketStats), or nothing while no socket is open.
+
+proc ::veldra::stats::refusals {} {
+    if {[catch {corvex_tunnelSocketStats [::veldra::setting tunnelPort]} stats]} {
+        return {}
+    }
+    return $stats
 }
 
 proc ::veldra::stats::jsonStrings {list} {
@@ -394,6 +421,14 @@ proc ::veldra::stats::prometheus {figures} {
             }
         }
     }
+    set refusals [refusals]
+    if {$refusals ne ""} {
+        append text "# HELP veldra_tunnel_socket Dynamic tunnels held, and what remote senders\
+            were refused, by kind, since the start.\n# TYPE veldra_tunnel_socket gauge\n"
+        dict for {kind count} $refusals {
+            append text "veldra_tunnel_socket\{kind=\"$kind\"\} $count\n"
+        }
+    }
     if {[dict exists $figures igmp] && [dict get $figures igmp] ne ""} {
         append text [prometheusIgmp [dict get $figures igmp]]
     }
@@ -433,6 +468,7 @@ proc ::veldra::stats::escape {text} {
 #   theirs. It reloads itself every sampling interval.
 
 proc ::veldra::stats::html {figures} {
+    requireLibraries
     variable interval
     set refresh [expr {max(1, round($interval))}]
     set uptime [expr {[clock seconds] - $::veldra::startedAt}]
@@ -464,7 +500,14 @@ proc ::veldra::stats::html {figures} {
     if {[llength [dict get $figures peers]] == 0} {
         append page "<tr><td class=\"l\" colspan=\"6\">no peers</td></tr>\n"
     }
-    append page "</table>\n<h2>Groups</h2>\n<table><tr><th class=\"l\">group</th>\
+    append page "</table>\n"
+    set refusals [refusals]
+    if {$refusals ne ""} {
+        append page "<p>Tunnel socket: [escape [join [lmap {kind count} $refusals {
+            string cat $kind " " $count
+        }] {, }]].</p>\n"
+    }
+    append page "<h2>Groups</h2>\n<table><tr><th class=\"l\">group</th>\
         <th class=\"l\">carried for</th><th>from LAN</th><th>total</th><th>to LAN</th>\
         <th>total</th></tr>\n"
     foreach group [dict get $figures groups] {
@@ -564,6 +607,7 @@ proc ::veldra::status::parseAddress {text} {
 
 proc ::veldra::status::start {address port} {
     variable server
+    ::veldra::stats::requireLibraries
     set server [socket -server ::veldra::status::accept -myaddr $address $port]
 }
 

@@ -48,11 +48,15 @@ struct Received {
 Port nextPort(Port port) { return Port(static_cast<unsigned short>(ntohs(port.num()) + 1)); }
 
 // A stranger's datagram on a socket that opens tunnels for strangers: a
-// tunnel is made for its sender, and the datagram goes once more through
-// the path, to that tunnel. False, with "Failed to create new dynamic
+// tunnel is made for its sender, within the socket's bound. The datagram
+// itself is not acted on: it cannot carry the brand-new tunnel's cookie
+// except by a guess, so it is answered as one with the wrong cookie, by a
+// PROBE_ACK from which an honest peer learns the cookie (and sends its
+// JOINs again at once). False, with "Failed to create new dynamic
 // tunnel!", when the tunnel cannot have its socket.
 bool openDynamicTunnel(Received const& d) {
   UsageEnvironment& out = d.socket.env();
+  if (!d.socket.guard().admitsDynamicTunnel(d.senderAddress())) return true;
   if (Socket::DebugLevel >= 1) {
     out << d.socket << ": dynamically creating new tunnel for remote address "
         << AddressString(d.senderAddress()).val() << ", port " << d.senderPort() << "\n";
@@ -67,9 +71,14 @@ bool openDynamicTunnel(Received const& d) {
     return false;
   }
   OurTunnels.Add(tunnel);
-  // Once more with the new tunnel (which took this socket from the table
-  // by its port): the sender is known now, so this cannot recur.
-  return d.socket.handleRead1(d.packet, d.size, d.from);
+  d.socket.guard().dynamicTunnelMade(*tunnel);
+  // With cookie checking off there is nothing to guess: the datagram goes
+  // once more through the path, where its sender is known now.
+  if (!UDPtunnel::performCookieCheck) return d.socket.handleRead1(d.packet, d.size, d.from);
+  if (d.socket.guard().mayReply(d.senderAddress())) {
+    tunnel->acknowledgeProbe(&d.basic(), d.trailer.srcCookie);
+  }
+  return true;
 }
 
 // A sender without a tunnel on this socket. A PROBE is answered PROBE_NACK
@@ -81,6 +90,7 @@ bool handleStranger(Received const& d, bool tunnelElsewhere) {
   // nothing at all, not even a reply.
   if (d.socket.refusesStranger(d.senderAddress())) return true;
   if (d.trailer.command == PROBE) {
+    if (!d.socket.guard().mayReply(d.senderAddress())) return true;
     turnIntoReply(d.basic(), PROBE_NACK, d.trailer.dstCookie, d.trailer.srcCookie);
     d.socket.sendReply(d.basic(), d.senderAddress(), d.senderPort());
     return true;
@@ -109,7 +119,8 @@ void traceReceived(Received const& d) {
 
 // Whether the datagram carries a cookie the tunnel accepts (always, with
 // checking off). A sender with the wrong one is taught the right one by a
-// PROBE_ACK, and nothing else happens.
+// PROBE_ACK (as many a second as the socket's guard allows), and nothing
+// else happens.
 bool passesCookieCheck(Received const& d, UDPtunnel& tunnel) {
   if (!UDPtunnel::performCookieCheck || tunnel.acceptsCookie(d.trailer.dstCookie)) return true;
   if (Socket::DebugLevel >= 3) {
@@ -118,7 +129,7 @@ bool passesCookieCheck(Received const& d, UDPtunnel& tunnel) {
                    << " (src: " << static_cast<unsigned>(d.trailer.srcCookie) << "), wanted "
                    << static_cast<unsigned>(tunnel.localCookie()) << "), returning PROBE_ACK\n";
   }
-  tunnel.acknowledgeProbe(&d.basic(), d.trailer.srcCookie);
+  d.socket.guard().acknowledgeWrongCookie(tunnel, &d.basic(), d.trailer.srcCookie);
   return false;
 }
 
@@ -173,10 +184,12 @@ bool handleData(Received const& d, UDPtunnel& tunnel) {
 }
 
 // JOIN, SSM_JOIN, and the RTP forms, which also join the companion port:
-// the tunnel joins the group for its peer, unless it is master-only.
+// the tunnel joins the group for its peer, unless it is master-only or
+// the socket's guard refuses the JOIN.
 bool handleJoin(Received const& d, UDPtunnel& tunnel, bool rtp) {
   DecodedTrailer const& t = d.trailer;
   if (!tunnel.masterOnlyCheck(t.command, d.from)) return true;
+  if (!d.socket.guard().admitsJoin(tunnel, t, rtp, d.senderAddress())) return true;
   tunnel.joinGroup(t.address, t.sourceFilter, d.port(), t.ttl, JoinMode::PEER);
   if (rtp) tunnel.joinGroup(t.address, t.sourceFilter, nextPort(d.port()), t.ttl, JoinMode::PEER);
   return true;

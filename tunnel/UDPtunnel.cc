@@ -134,7 +134,10 @@ UDPtunnel::UDPtunnel(NetAddress const& remoteAddress, Port remotePort, Port loca
 }
 
 UDPtunnel::~UDPtunnel() {
-  if (tunnelSocket_ != nullptr && tunnelSocket_->decrementReferenceCount() == 0) {
+  if (tunnelSocket_ != nullptr) tunnelSocket_->guard().forget(*this);
+  // A socket that opens tunnels for strangers stays for the next ones.
+  if (tunnelSocket_ != nullptr && tunnelSocket_->decrementReferenceCount() == 0 &&
+      !tunnelSocket_->createsDynamicTunnels()) {
     env_->getScheduler().setBackgroundHandling(tunnelSocket_->socketNum(), 0, nullptr, nullptr);
     socketTable->Remove(tunnelSocket_);
     delete tunnelSocket_;

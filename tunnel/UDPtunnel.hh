@@ -45,7 +45,8 @@ class UDPtunnel : public DirectedNetInterface {
   UDPtunnel(NetAddress const& remoteAddress, Port remotePort, Port localPort,
             UDPtunnelSocketLookupTable& socketTable, GroupsockLookupTable& groupsockTable,
             UsageEnvironment& env, unsigned char masterOnly);
-  // Releases the socket (deleting it with its last tunnel), leaves every
+  // Releases the socket (deleting it with its last tunnel, unless it opens
+  // tunnels for strangers), leaves every
   // groupsock (deleting tunnel-owned ones left without members) and cancels
   // every deferred operation. Sends nothing; the caller has removed the
   // tunnel from OurTunnels.

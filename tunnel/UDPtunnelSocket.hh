@@ -1,6 +1,8 @@
 // The UDP socket that carries all tunnel traffic of one local port. Every
 // tunnel on that port shares it and counts itself in referenceCount; the
-// last tunnel to go removes it from OurTunnelSockets and deletes it. What
+// last tunnel to go removes it from OurTunnelSockets and deletes it, unless
+// the socket opens tunnels for strangers: that one stays for the next.
+// What remote senders may have of it is bounded by its guard. What
 // is done with each datagram read is the receive path (TunnelReceivePath.cc).
 #ifndef VELDRA_TUNNEL_UDPTUNNELSOCKET_HH
 #define VELDRA_TUNNEL_UDPTUNNELSOCKET_HH
@@ -10,6 +12,7 @@
 #include "groupsock/Socket.hh"
 #include "tunnel/NetworkAllowList.hh"
 #include "tunnel/TunnelEncapsulation.hh"
+#include "tunnel/TunnelSocketGuard.hh"
 
 class UDPtunnelSocket : public Socket {
  public:
@@ -82,6 +85,10 @@ class UDPtunnelSocket : public Socket {
   // Has the event loop read the socket through socketReadHandler.
   void turnOnBackgroundReadHandling();
 
+  // The bounds on what remote senders get from this socket, and the
+  // counts of what they were refused.
+  TunnelSocketGuard& guard() { return guard_; }
+
  private:
   unsigned referenceCount_ = 0;
   bool createsDynamicTunnels_ = false;
@@ -90,6 +97,7 @@ class UDPtunnelSocket : public Socket {
   unsigned strangersRefused_ = 0;
   unsigned strangersRefusedAtTrace_ = 0;
   std::chrono::steady_clock::time_point nextRefusalTrace_;
+  TunnelSocketGuard guard_{*this};
 };
 
 // The trace prefix: the clock text, " UDPtunnelSocket(", the local port, ")".

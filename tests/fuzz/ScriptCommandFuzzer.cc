@@ -86,6 +86,8 @@ char const* const FAMILY[] = {
     "corvex_incomingActivityCount",
     "corvex_getAllStats",
     "corvex_disableCookieCheck",
+    "corvex_tunnelSocketLimits",
+    "corvex_tunnelSocketStats",
     "groupsock_create",
     "groupsock_createSSM",
     "groupsock_read",

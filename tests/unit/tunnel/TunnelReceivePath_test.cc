@@ -298,6 +298,140 @@ TEST_F(ReceivePathTest, AllowListRefusesStrangersFromOtherNetworksSilently) {
   EXPECT_EQ(sock->strangersRefused(), 2u);
 }
 
+// A stranger's first datagram opens a tunnel but is not obeyed, even with
+// the new tunnel's cookie guessed right: it is answered PROBE_ACK. Beyond
+// the bound a stranger gets no tunnel and no reply, counted and traced; a
+// dynamic tunnel that carries nothing and holds no membership goes after
+// the idle time, one with a membership stays, and so does the socket.
+TEST_F(ReceivePathTest, DynamicTunnelsAreBoundedAndTheIdleOnesGo) {
+  UDPtunnelSocket* sock = openSocket();
+  sock->setCreatesDynamicTunnels(true);
+  sock->guard().setMaxDynamicTunnels(2);
+  sock->guard().setIdleSeconds(8);
+  auto const drawn = UDPtunnel::cookieSource;
+  UDPtunnel::cookieSource = [] { return static_cast<uint16_t>(0x1234); };
+  PeerSocket first(20001), second(20002), third(20003);
+  for (PeerSocket* peer : {&first, &second}) {
+    peer->send(datagram(JOIN, A, cookieBytes(0x1234), "239.1.2.3", 5004, 16));
+    EXPECT_TRUE(deliver(sock));
+    EXPECT_EQ(peer->receive(), cookieBytes(0x1234) + A + GROUP_FIELDS + Bytes{PROBE_ACK});
+  }
+  UDPtunnel::cookieSource = drawn;
+  EXPECT_EQ(groupsock(5004), nullptr);
+  third.send(datagram(JOIN, A, {0, 0}, "239.1.2.3", 5004, 16));
+  EXPECT_THAT(deliverTraced(sock), HasSubstr("): refused 1 new dynamic tunnel(s) beyond the limit "
+                                             "of 2, the latest for 10.99.0.2\n"));
+  EXPECT_TRUE(third.quiet());
+  EXPECT_EQ(sock->guard().tunnelsRefused(), 1u);
+  EXPECT_EQ(sock->guard().dynamicTunnels(), 2u);
+
+  first.send(datagram(JOIN, A, cookieBytes(0x1234), "239.1.2.3", 5004, 16));
+  EXPECT_TRUE(deliver(sock));
+  ASSERT_NE(groupsock(5004), nullptr);
+  advanceSeconds(6);
+  EXPECT_EQ(sock->guard().idleTunnelsRemoved(), 0u);
+  testing::internal::CaptureStderr();
+  advanceSeconds(2);
+  EXPECT_THAT(testing::internal::GetCapturedStderr(),
+              HasSubstr("): removing idle dynamic tunnel for remote address 10.99.0.2, port "
+                        "20002\n"));
+  EXPECT_EQ(sock->guard().idleTunnelsRemoved(), 1u);
+  EXPECT_EQ(OurTunnels.Lookup(addr(testsupport::PEER_ADDRESS), Port(20002)), nullptr);
+  EXPECT_NE(OurTunnels.Lookup(addr(testsupport::PEER_ADDRESS), Port(20001)), nullptr);
+
+  third.send(datagram(JOIN, A, {0, 0}, "239.1.2.3", 5004, 16));
+  EXPECT_TRUE(deliver(sock));
+  EXPECT_TRUE(third.receive());
+  // The membership lapses after a minute; then that tunnel goes too.
+  advanceSeconds(70);
+  EXPECT_EQ(sock->guard().idleTunnelsRemoved(), 3u);
+  EXPECT_EQ(OurTunnelSockets.Lookup(Port(TUNNEL_PORT)), sock);
+  EXPECT_EQ(sock->referenceCount(), 0u);
+}
+
+// The peer may join routable multicast groups only, on ports no tunnel
+// socket here uses, and no more of them at once than the bound; renewing
+// a membership it holds is always allowed. Each refusal is counted.
+TEST_F(ReceivePathTest, PeerJoinsAreBoundedAndKeptOffTunnelPorts) {
+  UDPtunnel* tunnel = makeTunnel(20000);
+  openSocket(TUNNEL_PORT + 2);
+  TunnelSocketGuard& guard = tunnel->tunnelSocket()->guard();
+  guard.setMaxPeerGroups(2);
+  PeerSocket peer(20000);
+  struct {
+    uint8_t cmd;
+    char const* group;
+    unsigned short port;
+    char const* trace;
+  } const refused[] = {
+      {JOIN, "0.0.0.0", 5353, "JOIN(s) for an address that is no routable multicast group"},
+      {JOIN, "10.99.0.1", 5353, "JOIN(s) for an address that is no routable multicast group"},
+      {JOIN, "224.0.0.251", 5353, "JOIN(s) for an address that is no routable multicast group"},
+      {JOIN, "239.1.2.3", TUNNEL_PORT, "JOIN(s) for the port of a tunnel socket"},
+      {JOIN_RTP, "239.1.2.3", TUNNEL_PORT + 1, "JOIN(s) for the port of a tunnel socket"},
+  };
+  for (auto const& entry : refused) {
+    SCOPED_TRACE(entry.trace);
+    peer.send(datagram(entry.cmd, A, ours(tunnel), entry.group, entry.port, 16));
+    EXPECT_TRUE(deliver(tunnel->tunnelSocket()));
+    EXPECT_EQ(OurGroupsocks.Lookup(addr(entry.group), NO_SOURCE_FILTER, Port(entry.port)), nullptr);
+  }
+  EXPECT_EQ(guard.joinsForBadGroup(), 3u);
+  EXPECT_EQ(guard.joinsForTunnelPort(), 2u);
+
+  peer.send(datagram(JOIN_RTP, A, ours(tunnel), "239.1.2.3", 5004, 16));  // two groups
+  EXPECT_TRUE(deliver(tunnel->tunnelSocket()));
+  peer.send(datagram(JOIN, A, ours(tunnel), "239.1.2.3", 6000, 16));
+  EXPECT_THAT(deliverTraced(tunnel->tunnelSocket()),
+              HasSubstr("): refused 1 JOIN(s) beyond the limit of 2 groups per peer, the latest "
+                        "from 10.99.0.2\n"));
+  EXPECT_EQ(groupsock(6000), nullptr);
+  peer.send(datagram(JOIN, A, ours(tunnel), "239.1.2.3", 5005, 16));  // a renewal
+  EXPECT_TRUE(deliver(tunnel->tunnelSocket()));
+  EXPECT_EQ(guard.joinsOverLimit(), 1u);
+  peer.send(datagram(LEAVE, A, ours(tunnel), "239.1.2.3", 5005, 255));
+  EXPECT_TRUE(deliver(tunnel->tunnelSocket()));
+  peer.send(datagram(JOIN, A, ours(tunnel), "239.1.2.3", 6000, 16));
+  EXPECT_TRUE(deliver(tunnel->tunnelSocket()));
+  EXPECT_NE(groupsock(6000), nullptr);
+  EXPECT_EQ(guard.joinsOverLimit(), 1u);
+  EXPECT_TRUE(peer.quiet());
+}
+
+// Replies to one sender are paced: a burst is answered, the rest of a
+// flood is counted, not answered. A peer whose datagrams carried the wrong
+// cookie gets, a second or so later, the answer to the latest of them,
+// from which it learns the cookie even after drawing new ones of its own.
+TEST_F(ReceivePathTest, RepliesToOneSenderArePacedAndTheLatestIsAnswered) {
+  UDPtunnelSocket* sock = openSocket();
+  PeerSocket stranger(20001);
+  unsigned const sent = 3 * ReplyRateLimiter::BURST;
+  for (unsigned i = 0; i < sent; ++i) stranger.send(datagram(PROBE, A, {0xB1, 0xB2}));
+  for (unsigned i = 0; i < sent; ++i) EXPECT_TRUE(deliver(sock));
+  unsigned answered = 0;
+  while (stranger.receive(QUIET_MS)) ++answered;
+  // A second or so may pass meanwhile, with a token or a few more.
+  EXPECT_GE(answered, ReplyRateLimiter::BURST);
+  EXPECT_LE(answered, ReplyRateLimiter::BURST + 2 * ReplyRateLimiter::REPLIES_PER_SECOND);
+  EXPECT_EQ(sock->guard().repliesWithheld(), sent - answered);
+
+  replyRateLimiter().reset();
+  UDPtunnel* tunnel = makeTunnel(20000);
+  PeerSocket peer(20000);
+  Bytes const wrong = cookieBytes(static_cast<uint16_t>(tunnel->localCookie() ^ 0x5A5A));
+  for (unsigned i = 0; i < sent; ++i) {
+    peer.send(datagram(JOIN, cookieBytes(static_cast<uint16_t>(i)), wrong, "239.1.2.3", 5004, 16));
+    EXPECT_TRUE(deliver(sock));
+  }
+  unsigned acks = 0;
+  while (peer.receive(QUIET_MS)) ++acks;
+  EXPECT_LT(acks, sent);
+  usleep(300000);  // a token comes back
+  advanceSeconds(2);
+  EXPECT_EQ(peer.receive(), datagram(PROBE_ACK, ours(tunnel), cookieBytes(sent - 1)));
+  EXPECT_TRUE(peer.quiet());
+}
+
 TEST_F(ReceivePathTest, StrangersAreRefusedUnlessTheSocketOpensTunnels) {
   UDPtunnelSocket* sock = openSocket();
   makeTunnel(20000, testsupport::PEER_ADDRESS, TUNNEL_PORT + 1);  // the sender's, elsewhere

@@ -32,6 +32,7 @@
 #include "tests/support/Endpoint.hh"
 #include "tests/support/Netns.hh"
 #include "tests/unit/runtime/FakeClocks.hh"
+#include "tunnel/ReplyRateLimiter.hh"
 #include "tunnel/TunnelEncapsulation.hh"
 #include "tunnel/UDPtunnel.hh"
 #include "tunnel/UDPtunnelLookupTable.hh"
@@ -209,6 +210,7 @@ class TunnelTest : public testing::Test {
     UDPtunnel::DebugLevel = 1;
     Socket::DebugLevel = 1;
     UDPtunnel::performCookieCheck = true;
+    replyRateLimiter().reset();
     UDPtunnelLookupTable::Iterator tunnels(OurTunnels);
     while (UDPtunnel* tunnel = tunnels.next()) {
       OurTunnels.Remove(tunnel);
