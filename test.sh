@@ -1,7 +1,9 @@
 #!/bin/sh
-# Builds veldra twice, normally and with AddressSanitizer and
+# Checks that the C++ sources are laid out as .clang-format says, builds
+# veldra twice, normally and with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and runs the test suite quickest first:
 #
+#   0. the layout check (clang-format --dry-run);
 #   1. unit and script tests, normal build, then sanitizer build;
 #   2. end-to-end tests and the short chaos run, normal build (the slow
 #      end-to-end cases, a real 60-second membership lapse, only here),
@@ -64,6 +66,10 @@ run_ctest() {
   shift
   (cd "$dir" && ctest --output-on-failure -j"$jobs" "$@")
 }
+
+begin "layout"
+git ls-files '*.cc' '*.hh' | xargs clang-format --dry-run -Werror
+passed
 
 for variant in normal sanitize; do
   begin "unit+script ($variant)"

@@ -8,8 +8,9 @@ set -e
 packages="build-essential cmake tcl8.6-dev tcl8.6 tcllib"
 if [ "$1" = test ]; then
   # prometheus: promtool checks /metrics; chromium loads the status page;
-  # nftables counts what crosses the test-bed's WAN.
-  packages="$packages libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux socat clang libclang-rt-14-dev prometheus chromium curl nftables"
+  # nftables counts what crosses the test-bed's WAN; clang-format checks
+  # the C++ layout.
+  packages="$packages clang-format libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux socat clang libclang-rt-14-dev prometheus chromium curl nftables"
 elif [ "$1" = demo ]; then
   packages="$packages iproute2 util-linux socat curl"
 elif [ "$1" = bench ]; then
