@@ -60,15 +60,24 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string const name = argv[i];
     char const* value = argv[i + 1];
-    if (name == "--mode") mode = value;
-    else if (name == "--group") group = parseAddress(value, USAGE);
-    else if (name == "--groups") groups = static_cast<unsigned>(parseCount(value, USAGE));
-    else if (name == "--port") port = static_cast<unsigned>(parseCount(value, USAGE));
-    else if (name == "--interface") ifAddress = parseAddress(value, USAGE);
-    else if (name == "--peer") peer = parseAddress(value, USAGE);
-    else if (name == "--send") send = value;
-    else if (name == "--peer-port") peerPort = static_cast<unsigned>(parseCount(value, USAGE));
-    else usageError(("unknown option " + name).c_str(), USAGE);
+    if (name == "--mode")
+      mode = value;
+    else if (name == "--group")
+      group = parseAddress(value, USAGE);
+    else if (name == "--groups")
+      groups = static_cast<unsigned>(parseCount(value, USAGE));
+    else if (name == "--port")
+      port = static_cast<unsigned>(parseCount(value, USAGE));
+    else if (name == "--interface")
+      ifAddress = parseAddress(value, USAGE);
+    else if (name == "--peer")
+      peer = parseAddress(value, USAGE);
+    else if (name == "--send")
+      send = value;
+    else if (name == "--peer-port")
+      peerPort = static_cast<unsigned>(parseCount(value, USAGE));
+    else
+      usageError(("unknown option " + name).c_str(), USAGE);
   }
   bool const in = mode == "in";
   bool const batched = send == "batch";
@@ -143,7 +152,8 @@ int main(int argc, char** argv) {
     }
     for (unsigned sent = 0; sent < sendable;) {
       int const r = batched ? sendmmsg(fd, out_ + sent, sendable - sent, 0)
-                            : sendmsg(fd, &out_[sent].msg_hdr, 0) < 0 ? -1 : 1;
+                    : sendmsg(fd, &out_[sent].msg_hdr, 0) < 0 ? -1
+                                                              : 1;
       if (r < 0 && errno != EINTR && errno != ENOBUFS && errno != EAGAIN) break;
       if (r > 0) sent += static_cast<unsigned>(r);
     }

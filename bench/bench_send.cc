@@ -1,7 +1,7 @@
 // bench_send: sends a bounded, numbered and time-stamped stream of datagrams
 // to a multicast group (or, with --groups N, to N consecutive groups in
-// turn) at a given rate, as fast as the machine allows when the rate is 0. Batches go out with sendmmsg; the pacing follows
-// CLOCK_MONOTONIC, so a late wake-up sends what is due at once and the
+// turn) at a given rate, as fast as the machine allows when the rate is 0. Batches go out with
+// sendmmsg; the pacing follows CLOCK_MONOTONIC, so a late wake-up sends what is due at once and the
 // average rate stays the one asked for.
 //
 // On success it prints one line, "sent=N seconds=S", and exits 0.

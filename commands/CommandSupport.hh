@@ -11,7 +11,6 @@
 
 #include "commands/CommandTable.hh"
 #include "runtime/ArgumentHelpers.hh"
-
 #include "runtime/TclUsageEnvironment.hh"
 
 // One command family's tag: the one given to its most recent Init.

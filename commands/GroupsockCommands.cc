@@ -124,9 +124,8 @@ int groupsock_createSSMCmd(ClientData, Tcl_Interp* interp, int argc, char const*
 // go to initialBinaryDataResult as "0x%02x" list elements, the sender to
 // sourceAddress. The datagram is also counted and relayed to the members.
 int groupsock_readCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  Groupsock* groupsock =
-      openCommand(interp, argc, argv, groupsockNamed, "socket", "?initialOffset",
-                  "?initialBinaryDataResult", "?sourceAddress");
+  Groupsock* groupsock = openCommand(interp, argc, argv, groupsockNamed, "socket", "?initialOffset",
+                                     "?initialBinaryDataResult", "?sourceAddress");
   if (groupsock == nullptr) return TCL_ERROR;
   TclUsageEnvironment& env = family.envOf(interp);
   int offset = 0;
@@ -206,9 +205,8 @@ int groupsock_writeCmd(ClientData, Tcl_Interp* interp, int argc, char const** ar
       args.push_back(argv[i]);
   }
   int const numArgs = static_cast<int>(args.size());
-  Groupsock* groupsock =
-      openCommand(interp, numArgs, args.data(), groupsockNamed, "socket", "data", "?ttl",
-                  "?initialOffset", "?initialBinaryData");
+  Groupsock* groupsock = openCommand(interp, numArgs, args.data(), groupsockNamed, "socket", "data",
+                                     "?ttl", "?initialOffset", "?initialBinaryData");
   if (groupsock == nullptr) return TCL_ERROR;
   TclUsageEnvironment& env = family.envOf(interp);
 

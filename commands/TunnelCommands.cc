@@ -159,8 +159,7 @@ int createTunnel(Tcl_Interp* interp, int argc, char const** argv, bool masterOnl
     return TCL_ERROR;
   }
 
-  NetAddress const remote(reinterpret_cast<unsigned char const*>(&destAddress),
-                          sizeof destAddress);
+  NetAddress const remote(reinterpret_cast<unsigned char const*>(&destAddress), sizeof destAddress);
   auto* tunnel =
       new UDPtunnel(remote, destPort, localPort, OurTunnelSockets, OurGroupsocks, env, masterOnly);
   if (tunnel->tunnelSocket() == nullptr) {

@@ -34,8 +34,8 @@ class GroupEId {
            unsigned addressCount = 1);
   GroupEId();  // scope 0, "nokey"; the other fields unset
 
-  void init(in_addr const& groupAddress, in_addr const& sourceFilterAddress,
-            unsigned short portNum, Scope const& scope, unsigned addressCount);
+  void init(in_addr const& groupAddress, in_addr const& sourceFilterAddress, unsigned short portNum,
+            Scope const& scope, unsigned addressCount);
 
   in_addr const& groupAddress() const { return groupAddress_; }
   in_addr const& sourceFilterAddress() const { return sourceFilterAddress_; }

@@ -27,8 +27,8 @@ class GroupsockLookupTable {
   // apply to it). A groupsock a script made already is refused: nullptr
   // with "address/port <group>/<port> is already in use" (or
   // "(address,source)/port (<group>,<source>)/<port> is already in use").
-  Groupsock* FetchForScript(UsageEnvironment& env, unsigned groupAddress,
-                            unsigned sourceFilterAddr, Port port, unsigned char ttl, bool& isNew);
+  Groupsock* FetchForScript(UsageEnvironment& env, unsigned groupAddress, unsigned sourceFilterAddr,
+                            Port port, unsigned char ttl, bool& isNew);
   // Ends the groupsock: its background reading off, out of the table, and
   // deleted (later, if it is inside its own relay loop).
   void Discard(Groupsock* groupsock);

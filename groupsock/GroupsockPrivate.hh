@@ -13,7 +13,7 @@ using DescriptorTable = TypedHashTable<Groupsock, WordKey>;
 
 struct GroupsockPrivate {
   DescriptorTable* socketsByDescriptor = nullptr;  // created by the groupsock table on need
-  int reuseAddresses = 1;                    // SO_REUSEADDR of new sockets
+  int reuseAddresses = 1;                          // SO_REUSEADDR of new sockets
 };
 
 // The environment's record, created in its initial state if missing.

@@ -19,7 +19,7 @@ class OutputSocket : public Socket {
                   sockaddr_in& fromAddress) override;
 
   Port sourcePort() const { return sourcePort_; }  // 0 until the first write
-  unsigned lastTTL() const { return lastTTL_; }     // 256 until the first write
+  unsigned lastTTL() const { return lastTTL_; }    // 256 until the first write
 
  private:
   Port sourcePort_;

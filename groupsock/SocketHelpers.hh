@@ -37,8 +37,8 @@ int readSocket(UsageEnvironment& env, int sock, unsigned char* buffer, unsigned 
 // it was sent whole. Never waits: what cannot be sent at once is not sent.
 bool writeSocket(UsageEnvironment& env, int sock, in_addr address, Port port, unsigned char ttl,
                  unsigned char* buffer, unsigned bufferSize);
-bool writeSocket(UsageEnvironment& env, int sock, in_addr address, Port port,
-                 unsigned char* buffer, unsigned bufferSize);
+bool writeSocket(UsageEnvironment& env, int sock, in_addr address, Port port, unsigned char* buffer,
+                 unsigned bufferSize);
 
 // Kernel buffer sizes in bytes; 0 when they cannot be read.
 unsigned getSendBufferSize(UsageEnvironment& env, int sock);

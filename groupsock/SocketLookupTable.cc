@@ -32,9 +32,7 @@ Socket* SocketLookupTable::Fetch(UsageEnvironment& env, Port port, bool& isNew) 
   return sock;
 }
 
-Socket* SocketLookupTable::Lookup(Port port) const {
-  return table.Lookup(portKey(port));
-}
+Socket* SocketLookupTable::Lookup(Port port) const { return table.Lookup(portKey(port)); }
 
 // Forgets the entry under sock's port; true if there was one. The socket
 // itself is not touched.

@@ -6,10 +6,10 @@
 
 namespace scrambling {
 
-constexpr long START = -7;            // offset of a script's first character
-constexpr long CHAR_STEP = 3;         // the offset falls by this after every character
-constexpr long LINE_STEP = 5;         // and, in the store, by this at every line end
-constexpr long DESCRAMBLE_BASE = -11; // where the descramble command's offset starts
+constexpr long START = -7;             // offset of a script's first character
+constexpr long CHAR_STEP = 3;          // the offset falls by this after every character
+constexpr long LINE_STEP = 5;          // and, in the store, by this at every line end
+constexpr long DESCRAMBLE_BASE = -11;  // where the descramble command's offset starts
 
 constexpr int FIRST_PRINTABLE = 32;
 constexpr int LAST_PRINTABLE = 126;

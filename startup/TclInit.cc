@@ -164,7 +164,8 @@ int setupNewCommands(Tcl_Interp* interp) {
 
 void tclInitError(Tcl_Interp* interp, char** argv) {
   Tcl_Channel errChannel = Tcl_GetStdChannel(TCL_STDERR);
-  char const* reason = interp != nullptr ? Tcl_GetStringResult(interp) : "unable to create interpreter";
+  char const* reason =
+      interp != nullptr ? Tcl_GetStringResult(interp) : "unable to create interpreter";
   if (errChannel != nullptr) {
     Tcl_WriteChars(errChannel, programPath(argv), -1);
     Tcl_WriteChars(errChannel, " initialization failed: ", -1);
@@ -177,6 +178,4 @@ void tclInitError(Tcl_Interp* interp, char** argv) {
   Tcl_Exit(1);
 }
 
-void alternativeErrorOutput(char const* text) {
-  std::fputs(text, stderr);
-}
+void alternativeErrorOutput(char const* text) { std::fputs(text, stderr); }

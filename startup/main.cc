@@ -1,6 +1,4 @@
 // Process entry.
 #include "startup/TclInit.hh"
 
-int main(int argc, char** argv) {
-  return commonMain(argc, argv, "veldraForIntranets.tcl", 1);
-}
+int main(int argc, char** argv) { return commonMain(argc, argv, "veldraForIntranets.tcl", 1); }

@@ -98,7 +98,7 @@ class TunnelSocketGuard {
   unsigned maxPeerGroups_ = DEFAULT_MAX_PEER_GROUPS;
   unsigned idleSeconds_ = DEFAULT_IDLE_SECONDS;
   std::unordered_map<UDPtunnel const*, Watch> dynamicTunnels_;
-  std::unique_ptr<IdleSweep> sweep_;  // made with the first dynamic tunnel
+  std::unique_ptr<IdleSweep> sweep_;                         // made with the first dynamic tunnel
   std::unordered_map<UDPtunnel const*, uint16_t> owedAcks_;  // the cookie to answer
   std::unique_ptr<OwedAcks> owedAcksTimer_;
   RefusalCount tunnelsRefused_;

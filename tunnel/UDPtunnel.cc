@@ -256,8 +256,9 @@ void UDPtunnel::leaveGroup(unsigned groupAddress, unsigned sourceFilterAddr, Por
     // A script deleted the groupsock of a local join: the leave still ends
     // the JOIN repetition and tells the peer.
     if (isAnnounced(mode) && joinIsRepeating(deferredOps_, groupAddress, sourceFilterAddr, port)) {
-      rptSendCmdAcrossTunnel(LEAVE_REPEAT_COUNT, SECOND, mode == JoinMode::LOCAL ? LEAVE : LEAVE_RTP,
-                             groupAddress, sourceFilterAddr, port, LEAVE_TTL);
+      rptSendCmdAcrossTunnel(LEAVE_REPEAT_COUNT, SECOND,
+                             mode == JoinMode::LOCAL ? LEAVE : LEAVE_RTP, groupAddress,
+                             sourceFilterAddr, port, LEAVE_TTL);
     }
     return;
   }

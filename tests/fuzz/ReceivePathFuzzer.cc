@@ -149,7 +149,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 
   // Groupsocks of this host's own, kept across inputs, that data is relayed to.
   bool isNew;
-  Groupsock* any = OurGroupsocks.Fetch(*env, addressOf(GROUP), NO_SOURCE_FILTER, Port(GROUP_PORT), 16, isNew);
+  Groupsock* any =
+      OurGroupsocks.Fetch(*env, addressOf(GROUP), NO_SOURCE_FILTER, Port(GROUP_PORT), 16, isNew);
   Groupsock* ssm = OurGroupsocks.Fetch(*env, addressOf(GROUP), addressOf(SSM_SOURCE),
                                        Port(GROUP_PORT), 0, isNew);
   if (any == nullptr || ssm == nullptr) {

@@ -39,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
   if (decoded != (length >= needed)) fail("accepts or refuses against the size rules", size);
   if (!decoded) return 0;
 
-  if (t.ssm != ssm || t.payloadSize != length - needed || t.trailerOffset != length - TRAILER_SIZE ||
-      (!ssm && t.sourceFilter != 0xFFFFFFFFu)) {
+  if (t.ssm != ssm || t.payloadSize != length - needed ||
+      t.trailerOffset != length - TRAILER_SIZE || (!ssm && t.sourceFilter != 0xFFFFFFFFu)) {
     fail("inconsistent layout", size);
   }
 

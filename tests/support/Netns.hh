@@ -23,9 +23,9 @@ constexpr char const* PEER_ADDRESS = "10.99.0.2";
 }  // namespace testsupport
 
 // Skips the current test unless it runs in a private network namespace.
-#define REQUIRE_NETNS()                                                          \
-  do {                                                                           \
-    if (!testsupport::enterPrivateNetns())                                       \
+#define REQUIRE_NETNS()                                                            \
+  do {                                                                             \
+    if (!testsupport::enterPrivateNetns())                                         \
       GTEST_SKIP() << "needs a private network namespace (run the tests as root)"; \
   } while (0)
 

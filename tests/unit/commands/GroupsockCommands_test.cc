@@ -70,8 +70,8 @@ void sendToGroup(char const* group, unsigned short port, char const* text) {
 TEST_F(GroupsockCommandsTest, CreateTakesOverATunnelsGroupsock) {
   REQUIRE_NETNS();
   bool isNew = false;
-  Groupsock* groupsock = OurGroupsocks.Fetch(*env, inet_addr("239.1.2.3"), NO_SOURCE_FILTER,
-                                                Port(5040), 7, isNew);
+  Groupsock* groupsock =
+      OurGroupsocks.Fetch(*env, inet_addr("239.1.2.3"), NO_SOURCE_FILTER, Port(5040), 7, isNew);
   ASSERT_TRUE(isNew);
   groupsock->setTunnelOwned(true);
   RecordingMember member;

@@ -19,7 +19,8 @@ TEST(AddressPortLookupTableTest, KeysDifferingInOneFieldAreDistinct) {
   EXPECT_EQ(table.Add({GROUP, NO_SOURCE_FILTER, Port(5004)}, &base), nullptr);
   EXPECT_EQ(table.Add({GROUP, NO_SOURCE_FILTER, Port(5006)}, &otherPort), nullptr);
   EXPECT_EQ(table.Add({GROUP, SOURCE, Port(5004)}, &otherSource), nullptr);
-  EXPECT_EQ(table.Add({inet_addr("239.1.2.4"), NO_SOURCE_FILTER, Port(5004)}, &otherGroup), nullptr);
+  EXPECT_EQ(table.Add({inet_addr("239.1.2.4"), NO_SOURCE_FILTER, Port(5004)}, &otherGroup),
+            nullptr);
 
   EXPECT_EQ(table.Lookup(GROUP, NO_SOURCE_FILTER, Port(5004)), &base);
   EXPECT_EQ(table.Lookup(GROUP, NO_SOURCE_FILTER, Port(5006)), &otherPort);

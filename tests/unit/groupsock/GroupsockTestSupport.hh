@@ -21,7 +21,6 @@
 #include "groupsock/Groupsock.hh"
 #include "groupsock/GroupsockPrivate.hh"
 #include "runtime/UsageEnvironment.hh"
-
 #include "tests/support/Endpoint.hh"
 #include "tests/support/IdleScheduler.hh"
 

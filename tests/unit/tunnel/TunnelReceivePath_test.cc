@@ -482,7 +482,8 @@ TEST_F(ReceivePathTest, CookiesReplacedByARedrawStayAcceptable) {
   UDPtunnel* tunnel = makeTunnel(20000);
   PeerSocket peer(20000);
   for (uint16_t cookie : {0x1111, 0x2222, 0x3333, 0x4444, 0x4444}) tunnel->setLocalCookie(cookie);
-  for (uint16_t cookie : {0x4444, 0x3333, 0x2222, 0x1111}) EXPECT_TRUE(tunnel->acceptsCookie(cookie));
+  for (uint16_t cookie : {0x4444, 0x3333, 0x2222, 0x1111})
+    EXPECT_TRUE(tunnel->acceptsCookie(cookie));
   EXPECT_FALSE(tunnel->acceptsCookie(0x5555));
 
   peer.send(datagram(JOIN, A, cookieBytes(0x2222), "239.1.2.3", 5004, 16));

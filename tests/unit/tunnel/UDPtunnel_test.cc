@@ -233,7 +233,7 @@ TEST_F(UDPtunnelTest, DestructionCancelsTimersAndReleasesGroupsocks) {
   UDPtunnel* tunnel = makeTunnel(20000);
   PeerSocket peer(20000);
   unsigned const G2 = addr("239.1.2.4");
-  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::LOCAL);   // local: JOIN repeats
+  tunnel->joinGroup(G, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::LOCAL);  // local: JOIN repeats
   tunnel->joinGroup(G2, NO_SOURCE_FILTER, Port(5004), 16, JoinMode::PEER);  // peer's: lapses
   ASSERT_NE(TheDelayQueue->head(), nullptr);
   OurTunnels.Remove(tunnel);
