@@ -242,26 +242,6 @@ int corvex_createDynamicTunnelSocketCmd(ClientData, Tcl_Interp* interp, int argc
   return TCL_OK;
 }
 
-// corvex_strangersRefused ?local_port: the datagrams the tunnel socket of
-// the port refused because their senders were outside its allowed networks.
-int corvex_strangersRefusedCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
-  if (!CheckNumArgs(interp, argc, argv, "?local_port", nullptr)) return TCL_ERROR;
-  int portNum = DEFAULT_TUNNEL_PORT;
-  if (argc > 1 && Tcl_GetInt(interp, argv[1], &portNum) != TCL_OK) return TCL_ERROR;
-  UDPtunnelSocket* sock = OurTunnelSockets.Lookup(portFromInt(portNum));
-  if (sock == nullptr) {
-    char text[64];
-    std::snprintf(text, sizeof text, "no tunnel socket on port %u",
-                  static_cast<unsigned>(static_cast<unsigned short>(portNum)));
-    Tcl_SetResult(interp, text, TCL_VOLATILE);
-    return TCL_ERROR;
-  }
-  char text[16];
-  std::snprintf(text, sizeof text, "%u", sock->strangersRefused());
-  Tcl_SetResult(interp, text, TCL_VOLATILE);
-  return TCL_OK;
-}
-
 // The tunnel socket of the port named by argv[1] (10100 if none); nullptr
 // with the error as the result when the argument is bad or no socket is open
 // there.
@@ -276,6 +256,18 @@ UDPtunnelSocket* socketOfPortArgument(Tcl_Interp* interp, int argc, char const**
     Tcl_SetResult(interp, text, TCL_VOLATILE);
   }
   return sock;
+}
+
+// corvex_strangersRefused ?local_port: the datagrams the tunnel socket of
+// the port refused because their senders were outside its allowed networks.
+int corvex_strangersRefusedCmd(ClientData, Tcl_Interp* interp, int argc, char const** argv) {
+  if (!CheckNumArgs(interp, argc, argv, "?local_port", nullptr)) return TCL_ERROR;
+  UDPtunnelSocket* sock = socketOfPortArgument(interp, argc, argv);
+  if (sock == nullptr) return TCL_ERROR;
+  char text[16];
+  std::snprintf(text, sizeof text, "%u", sock->strangersRefused());
+  Tcl_SetResult(interp, text, TCL_VOLATILE);
+  return TCL_OK;
 }
 
 // corvex_tunnelSocketLimits ?local_port ?maxDynamicTunnels ?maxPeerGroups ?idleSeconds
